@@ -1,0 +1,19 @@
+"""pyquarl: compact binary serialization of Python values, with lazy lookups.
+
+The submodules that the native extension imports at start-up are loaded
+first, so ``import pyquarl._pyquarl`` finds them ready.
+"""
+
+from .exceptions import DeserializationError, QuarlError, SerializationError
+from .serialize.settings import CustomType
+from .deserialize.lazy_load import Idx
+from ._pyquarl import dump_bytes
+
+__all__ = [
+    "CustomType",
+    "DeserializationError",
+    "Idx",
+    "QuarlError",
+    "SerializationError",
+    "dump_bytes",
+]

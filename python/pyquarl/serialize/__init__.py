@@ -1,0 +1,5 @@
+"""Settings that control how values are encoded."""
+
+from .settings import CustomType
+
+__all__ = ["CustomType"]

@@ -1,0 +1,10 @@
+// The module's functions, each with the fast-call-with-keywords signature.
+#pragma once
+
+#include "utils/python.hpp"
+
+namespace quarl {
+
+PyObject* dump_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+}  // namespace quarl

@@ -1,0 +1,33 @@
+// The extension module _pyquarl: method table and start-up.
+#include "lib/cached_objects.hpp"
+#include "lib/entry_points.hpp"
+
+namespace quarl {
+namespace {
+
+#define QUARL_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+
+PyMethodDef METHODS[] = {
+    {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quarl"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef MODULE_DEF = {
+    PyModuleDef_HEAD_INIT,
+    "_pyquarl",
+    "Native core of pyquarl: encodes Python values to quarl documents and reads them back.",
+    0,
+    METHODS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quarl
+
+extern "C" PyMODINIT_FUNC PyInit__pyquarl() {
+    if (!quarl::init_cached_objects()) return nullptr;
+    return PyModule_Create2(&quarl::MODULE_DEF, PYTHON_API_VERSION);
+}

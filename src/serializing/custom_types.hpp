@@ -1,0 +1,63 @@
+// Encoders of values without a built-in form: datetimes (as their ISO text)
+// and types registered through custom_types (identifier plus converted value).
+#pragma once
+
+#include "lib/cached_objects.hpp"
+#include "serializing/serialize_context.hpp"
+#include "serializing/strings.hpp"
+#include "utils/messages.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/safe_py_pointer.hpp"
+#include "utils/wire_format.hpp"
+
+namespace quarl {
+
+// A datetime as the text of the base type's isoformat(), through the string
+// cache (which keeps the text alive once registered).
+template <class Buffer>
+[[nodiscard]] bool serialize_date(PyObject* obj, SerializeContext<Buffer>& ctx) {
+    PyPointer text = PyPointer::steal(PyObject_CallOneArg(DATETIME_ISOFORMAT, obj));
+    if (!text || !PyUnicode_CheckExact(text.get())) {
+        replace_error(SERIALIZATION_ERROR, msg::DATE_FAILED);
+        return false;
+    }
+    return encode_string(text.get(), ctx);
+}
+
+// Flag 24, the identifier, then the converter's result; a one-way type writes
+// only the result.
+template <class Buffer>
+[[nodiscard]] bool serialize_custom_type(PyObject* obj, const CustomTypeRecord& record,
+                                         SerializeContext<Buffer>& ctx) {
+    // A converter whose result needs the same converter again ends here, in RecursionError.
+    RecursionGuard guard(" while serializing a custom type");
+    if (!guard.ok()) return false;
+    if (!record.one_way) {
+        if (!ctx.buffer.push(byte(Flag::CustomType)) || !serialize(record.identifier.get(), ctx)) return false;
+    }
+    PyPointer converted = PyPointer::steal(PyObject_CallOneArg(record.converter.get(), obj));
+    if (!converted) {
+        replace_error(SERIALIZATION_ERROR, msg::CUSTOM_TYPE_FAILED);
+        return false;
+    }
+    return serialize(converted.get(), ctx);
+}
+
+// Everything that is not an exact built-in type: datetimes, custom types, or an error.
+template <class Buffer>
+[[gnu::noinline]] [[nodiscard]] bool serialize_uncommon(PyObject* obj, SerializeContext<Buffer>& ctx) {
+    PyTypeObject* const type = Py_TYPE(obj);
+    const bool is_datetime = type == DATETIME_TYPE || PyType_IsSubtype(type, DATETIME_TYPE);
+    if (is_datetime && ctx.settings.serialize_dates) return serialize_date(obj, ctx);
+    if (const CustomTypeRecord* record = ctx.settings.custom_types.find(type)) {
+        return serialize_custom_type(obj, *record, ctx);
+    }
+    if (is_datetime) {
+        to_py_error(msg::DATETIME_DISABLED, SERIALIZATION_ERROR);
+    } else {
+        PyErr_Format(SERIALIZATION_ERROR, msg::UNEXPECTED_TYPE, reinterpret_cast<PyObject*>(type));
+    }
+    return false;
+}
+
+}  // namespace quarl

@@ -1,0 +1,69 @@
+// Encoders of the scalar values: ints of any size, floats and bytes.
+#pragma once
+
+#include <cstring>
+#include <vector>
+
+#include "utils/base255_int.hpp"
+#include "utils/python.hpp"
+#include "utils/wire_format.hpp"
+
+namespace quarl {
+
+template <class Buffer>
+[[nodiscard]] inline bool encode_i64(int64_t value, Buffer& buffer) {
+    if (value < 0) {
+        return buffer.push(byte(Flag::NegativeInt)) &&
+               buffer.template push_size<SizeForm::Value>(0 - static_cast<uint64_t>(value));
+    }
+    if (value <= MAX_FLAG_INT) return buffer.push(static_cast<uint8_t>(value + byte(Flag::SmallIntBase)));
+    return buffer.push(byte(Flag::PositiveInt)) &&
+           buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(value));
+}
+
+// Ints outside the signed 64-bit range: the flag, then FF, the base-255 digits
+// of |v| - 255 and FF, all pushed byte by byte.
+template <class Buffer>
+[[gnu::noinline]] [[nodiscard]] bool encode_big_int(PyObject* obj, Buffer& buffer) {
+    bool negative = false;
+    std::vector<uint8_t> digits;
+    if (!int_to_base255_digits(obj, negative, digits)) return false;
+    if (!buffer.push(byte(negative ? Flag::NegativeInt : Flag::PositiveInt)) || !buffer.push(SIZE_ESCAPE)) {
+        return false;
+    }
+    return buffer.push_each(digits.data(), digits.size()) && buffer.push(SIZE_ESCAPE);
+}
+
+template <class Buffer>
+[[nodiscard]] inline bool encode_int(PyObject* obj, Buffer& buffer) {
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) [[likely]] {
+        return encode_i64(static_cast<int64_t>(PyUnstable_Long_CompactValue(number)), buffer);
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return encode_i64(value, buffer);
+    return encode_big_int(obj, buffer);
+}
+
+template <class Buffer>
+[[nodiscard]] inline bool encode_float(PyObject* obj, Buffer& buffer) {
+    uint64_t bits = 0;
+    const double value = PyFloat_AS_DOUBLE(obj);
+    std::memcpy(&bits, &value, sizeof bits);
+    bits = __builtin_bswap64(bits);  // big-endian on the wire
+    uint8_t chunk[9];
+    chunk[0] = byte(Flag::Float);
+    std::memcpy(chunk + 1, &bits, sizeof bits);
+    return buffer.push(chunk[0]) && buffer.extend(chunk + 1, 8);
+}
+
+template <class Buffer>
+[[nodiscard]] inline bool encode_bytes(PyObject* obj, Buffer& buffer) {
+    const Py_ssize_t length = PyBytes_GET_SIZE(obj);
+    if (length == 0) return buffer.push(byte(Flag::EmptyBytes));
+    return buffer.push(byte(Flag::Bytes)) &&
+           buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(length)) && buffer.extend_bytes(obj);
+}
+
+}  // namespace quarl

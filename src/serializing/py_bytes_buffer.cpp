@@ -1,0 +1,89 @@
+#include "serializing/py_bytes_buffer.hpp"
+
+#include <algorithm>
+
+#include "lib/cached_objects.hpp"
+
+namespace quarl {
+
+bool RawBytesBuffer::reset_storage(size_t capacity) noexcept {
+    PyObject* fresh = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+    if (fresh == nullptr) return false;
+    Py_XSETREF(storage_, fresh);
+    data_ = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(storage_));
+    len_ = 0;
+    capacity_ = capacity;
+    return true;
+}
+
+bool RawBytesBuffer::grow(size_t n) noexcept {
+    if (n > static_cast<size_t>(PY_SSIZE_T_MAX) - len_) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const size_t needed = len_ + n;
+    if (needed <= capacity_) return true;
+    size_t capacity = capacity_ > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 ? needed : std::max(capacity_ * 2, needed);
+    // The bytes object is private to this buffer (reference count 1), which is
+    // what makes resizing it in place valid.
+    if (_PyBytes_Resize(&storage_, static_cast<Py_ssize_t>(capacity)) < 0) {
+        data_ = nullptr;
+        len_ = capacity_ = 0;
+        PyErr_NoMemory();
+        return false;
+    }
+    data_ = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(storage_));
+    capacity_ = capacity;
+    return true;
+}
+
+PyObject* RawBytesBuffer::take_bytes() noexcept {
+    if (len_ != capacity_) {
+        // Shrinking a privately owned bytes object does not fail.
+        (void)_PyBytes_Resize(&storage_, static_cast<Py_ssize_t>(len_));
+        data_ = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(storage_));
+    }
+    capacity_ = len_;
+    len_ = 0;
+    return storage_;
+}
+
+bool FilePyBytesBuffer::call_write(PyObject* chunk) noexcept {
+    PyObject* result = PyObject_CallMethodOneArg(writer_, WRITE_METHOD_NAME, chunk);
+    if (result == nullptr) return false;
+    Py_DECREF(result);
+    return true;
+}
+
+bool FilePyBytesBuffer::flush() noexcept {
+    PyObject* chunk = raw_.take_bytes();
+    const size_t chunk_size = raw_.capacity();
+    if (!call_write(chunk)) return false;
+    if (Py_REFCNT(chunk) != 1) {
+        // The writer kept the chunk: it must never change, so continue in new storage.
+        return raw_.reset_storage(std::max(chunk_size, RawBytesBuffer::INITIAL_CAPACITY)) || (PyErr_NoMemory(), false);
+    }
+    // The storage is ours again and is reused; its cached hash (if the writer
+    // hashed the chunk) must not survive into the next chunk.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    reinterpret_cast<PyBytesObject*>(chunk)->ob_shash = -1;
+#pragma GCC diagnostic pop
+    return true;
+}
+
+bool FilePyBytesBuffer::write_direct(const void* bytes, size_t n, PyObject* whole_object) noexcept {
+    // Everything buffered so far goes first, so the bytes stay in order.
+    if (raw_.size() != 0 && !flush()) return false;
+    if (whole_object != nullptr) return call_write(whole_object);
+    PyObject* chunk = PyBytes_FromStringAndSize(static_cast<const char*>(bytes), static_cast<Py_ssize_t>(n));
+    if (chunk == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const bool ok = call_write(chunk);
+    Py_DECREF(chunk);
+    return ok;
+}
+
+}  // namespace quarl

@@ -1,0 +1,81 @@
+// Small interpreter helpers shared by every part of the module.
+#pragma once
+
+#include <cstdint>
+
+#include "utils/python.hpp"
+#include "utils/safe_py_pointer.hpp"
+
+namespace quarl {
+
+// Raises `exception_class` with a fixed message, replacing any pending exception.
+inline void to_py_error(const char* message, PyObject* exception_class) noexcept {
+    PyErr_SetString(exception_class, message);
+}
+
+// Replaces the pending exception (if any) by MemoryError, keeping the original
+// as its __cause__ so the real reason stays visible in tracebacks. This is how a
+// failed interpreter call that should have produced an object is reported.
+void report_as_memory_error() noexcept;
+
+// Replaces the pending exception by `exception_class(message)`, chaining the
+// original as __cause__.
+void replace_error(PyObject* exception_class, const char* message) noexcept;
+
+// New reference to `module_name.attribute_name`, or null with an exception set
+// (MemoryError when the module cannot be imported).
+PyObject* import_object_from_python(const char* module_name, const char* attribute_name) noexcept;
+
+// Truth value of a keyword option. Returns false with the exception set when
+// the object's truth test raises.
+[[nodiscard]] inline bool read_flag(PyObject* value, bool& out) noexcept {
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) return false;
+    out = truth == 1;
+    return true;
+}
+
+// True when the keyword name equals `expected` (an ASCII literal).
+[[nodiscard]] inline bool keyword_is(PyObject* name, const char* expected) noexcept {
+    return PyUnicode_EqualToUTF8(name, expected) == 1;
+}
+
+// Raises TypeError "<function>() got an unexpected keyword argument '<name>'".
+void raise_unexpected_keyword(const char* function, PyObject* name) noexcept;
+
+// Holds one level of the interpreter's C recursion budget for the lifetime of
+// the guard, so deep or self-containing data ends in RecursionError instead of
+// a stack overflow.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) noexcept
+        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    ~RecursionGuard() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+
+    // False when the budget is exhausted; RecursionError is then set.
+    [[nodiscard]] bool ok() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// Disables the cyclic garbage collector for its lifetime when asked to and the
+// collector was enabled, and re-enables it on every exit.
+class GcPause {
+public:
+    explicit GcPause(bool pause) noexcept : paused_(pause && PyGC_Disable() == 1) {}
+    ~GcPause() {
+        if (paused_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    bool paused_;
+};
+
+}  // namespace quarl
