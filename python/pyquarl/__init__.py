@@ -7,7 +7,7 @@ first, so ``import pyquarl._pyquarl`` finds them ready.
 from .exceptions import DeserializationError, QuarlError, SerializationError
 from .serialize.settings import CustomType
 from .deserialize.lazy_load import Idx
-from ._pyquarl import dump_bytes
+from ._pyquarl import dump_bytes, load_bytes
 
 __all__ = [
     "CustomType",
@@ -16,4 +16,5 @@ __all__ = [
     "QuarlError",
     "SerializationError",
     "dump_bytes",
+    "load_bytes",
 ]

@@ -6,5 +6,6 @@
 namespace quarl {
 
 PyObject* dump_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

@@ -9,6 +9,7 @@ namespace {
 
 PyMethodDef METHODS[] = {
     {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quarl"},
+    {"load_bytes", QUARL_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS, "deserializes quarl"},
     {nullptr, nullptr, 0, nullptr},
 };
 

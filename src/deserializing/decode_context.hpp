@@ -1,0 +1,69 @@
+// What every decoding routine receives, and the declaration of the recursive
+// entry `deserialize_object` that container decoders call for nested values.
+#pragma once
+
+#include <cstdint>
+
+#include "deserializing/input_reader.hpp"
+#include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "utils/custom_type_loaders.hpp"
+#include "utils/python.hpp"
+
+namespace quarl {
+
+// Elements that occupy no input (packed None lists, rows of a list of empty
+// dicts) are the one way a small document could claim a huge result. Their
+// memory is bounded per call: a base allowance plus a share per input byte.
+inline constexpr uint64_t FREE_ELEMENT_BYTES_BASE = uint64_t{1} << 29;
+inline constexpr uint64_t FREE_ELEMENT_BYTES_PER_INPUT_BYTE = 64;
+
+template <PointerHolder Holder>
+struct DecodeContext {
+    InputReader in;
+    Holder& holder;
+    const LoaderMap& loaders;
+    bool use_tuples;  // full decodes only; lazy reads always build lists
+    uint64_t free_element_bytes = FREE_ELEMENT_BYTES_BASE;
+
+    DecodeContext(const uint8_t* data, size_t length, size_t position, Holder& holder_, const LoaderMap& loaders_,
+                  bool use_tuples_) noexcept
+        : in{data, length, position},
+          holder(holder_),
+          loaders(loaders_),
+          use_tuples(use_tuples_),
+          free_element_bytes(FREE_ELEMENT_BYTES_BASE + FREE_ELEMENT_BYTES_PER_INPUT_BYTE * length) {}
+
+    // Accounts for `count` payload-free elements of `bytes_each` bytes of memory.
+    [[nodiscard]] bool charge_free_elements(uint64_t count, uint64_t bytes_each) noexcept {
+        uint64_t bytes = 0;
+        if (__builtin_mul_overflow(count, bytes_each, &bytes) || bytes > free_element_bytes) [[unlikely]] {
+            return corrupted(msg::TOO_MANY_ELEMENTS);
+        }
+        free_element_bytes -= bytes;
+        return true;
+    }
+};
+
+// Decodes the value at the read position. New reference, or null with an exception set.
+template <PointerHolder Holder>
+[[nodiscard]] PyObject* deserialize_object(DecodeContext<Holder>& ctx);
+
+// A new list, or a tuple when the caller asked for tuples, of `n` empty slots.
+template <PointerHolder Holder>
+[[nodiscard]] inline PyObject* new_sequence(const DecodeContext<Holder>& ctx, uint64_t n) noexcept {
+    if (!Holder::LAZY && ctx.use_tuples) return PyTuple_New(static_cast<Py_ssize_t>(n));
+    return PyList_New(static_cast<Py_ssize_t>(n));
+}
+
+// Stores a new reference in slot `i` of a sequence made by new_sequence.
+template <PointerHolder Holder>
+inline void set_sequence_item(const DecodeContext<Holder>& ctx, PyObject* sequence, uint64_t i,
+                              PyObject* item) noexcept {
+    if (!Holder::LAZY && ctx.use_tuples) {
+        PyTuple_SET_ITEM(sequence, static_cast<Py_ssize_t>(i), item);
+    } else {
+        PyList_SET_ITEM(sequence, static_cast<Py_ssize_t>(i), item);
+    }
+}
+
+}  // namespace quarl

@@ -1,0 +1,99 @@
+// The decoders' one bounds-checked reader: every byte of a document is read
+// through it, and it is the one place that reports truncated input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "lib/cached_objects.hpp"
+#include "utils/messages.hpp"
+#include "utils/py_helpers.hpp"
+#include "utils/wire_format.hpp"
+
+namespace quarl {
+
+// Raises DeserializationError "Unexpected end of input"; returns false.
+[[gnu::cold]] inline bool end_of_input() noexcept {
+    to_py_error(msg::END_OF_INPUT, DESERIALIZATION_ERROR);
+    return false;
+}
+
+// Raises DeserializationError with `message`; returns false.
+[[gnu::cold]] inline bool corrupted(const char* message) noexcept {
+    to_py_error(message, DESERIALIZATION_ERROR);
+    return false;
+}
+
+[[gnu::cold]] inline bool size_field_failed(ReadStatus status) noexcept {
+    return status == ReadStatus::Overflow ? corrupted(msg::SIZE_OVERFLOW) : end_of_input();
+}
+
+struct InputReader {
+    const uint8_t* data;
+    size_t length;
+    size_t position;
+
+    [[nodiscard]] size_t remaining() const noexcept { return length - position; }
+    [[nodiscard]] bool at_end() const noexcept { return position >= length; }
+
+    [[nodiscard]] bool read_byte(uint8_t& out) noexcept {
+        if (position >= length) [[unlikely]] return end_of_input();
+        out = data[position++];
+        return true;
+    }
+
+    [[nodiscard]] bool peek_byte(uint8_t& out) const noexcept {
+        if (position >= length) [[unlikely]] return end_of_input();
+        out = data[position];
+        return true;
+    }
+
+    template <SizeForm Form = SizeForm::Value>
+    [[nodiscard]] bool read_size(uint64_t& out) noexcept {
+        if (position < length && data[position] != SIZE_ESCAPE) [[likely]] {
+            out = data[position++];
+            return true;
+        }
+        const ReadStatus status = read_size_field<Form>(data, length, position, out);
+        return status == ReadStatus::Ok || size_field_failed(status);
+    }
+
+    // A count of items that each take at least `min_bytes` of input: counts the
+    // rest of the document cannot hold are refused before anything is allocated.
+    [[nodiscard]] bool read_count(uint64_t& out, uint64_t min_bytes) noexcept {
+        if (!read_size(out)) return false;
+        if (out > remaining() / min_bytes) [[unlikely]] return end_of_input();
+        return true;
+    }
+
+    // Takes the next `n` bytes.
+    [[nodiscard]] bool take(uint64_t n, const uint8_t*& out) noexcept {
+        if (n > remaining()) [[unlikely]] return end_of_input();
+        out = data + position;
+        position += static_cast<size_t>(n);
+        return true;
+    }
+
+    // An unsigned big-endian number of `width` (1 to 8) bytes.
+    [[nodiscard]] bool read_big_endian(unsigned width, uint64_t& out) noexcept {
+        if (width > remaining()) [[unlikely]] return end_of_input();
+        uint64_t value = 0;
+        for (unsigned i = 0; i < width; ++i) value = (value << 8) | data[position + i];
+        position += width;
+        out = value;
+        return true;
+    }
+
+    [[nodiscard]] bool read_f64(double& out) noexcept {
+        if (remaining() < 8) [[unlikely]] return end_of_input();
+        uint64_t bits = 0;
+        std::memcpy(&bits, data + position, 8);
+        bits = __builtin_bswap64(bits);
+        std::memcpy(&out, &bits, 8);
+        position += 8;
+        return true;
+    }
+};
+
+}  // namespace quarl

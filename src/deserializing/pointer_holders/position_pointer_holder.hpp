@@ -1,0 +1,89 @@
+// Reference table of a lazy read. Strings that were decoded are held as
+// objects; strings the skipper passed over are recorded by their position and
+// decoded only if a back-reference asks for them.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "deserializing/input_reader.hpp"
+#include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "utils/messages.hpp"
+
+namespace quarl {
+
+// How a skipped string's payload is read back.
+enum class PositionKind : uint8_t {
+    MarkedValue = 0,  // typed-list element: value-form size, FE marks ASCII
+    MarkedKey = 1,    // inline key of a str-keyed dict: key-form size, FE marks ASCII
+    Ascii = 2,        // flag 18
+    Utf8 = 3,         // flag 10
+};
+
+class PositionPointerHolder {
+public:
+    static constexpr bool LAZY = true;
+
+    PositionPointerHolder(const uint8_t* data, size_t length) noexcept : data_(data), length_(length) {}
+    PositionPointerHolder(const PositionPointerHolder&) = delete;
+    PositionPointerHolder& operator=(const PositionPointerHolder&) = delete;
+    ~PositionPointerHolder() {
+        for (uintptr_t entry : entries_) {
+            if (!is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
+        }
+    }
+
+    [[nodiscard]] bool insert(PyObject* object) noexcept {
+        if (!append(reinterpret_cast<uintptr_t>(object))) return false;
+        Py_INCREF(object);
+        return true;
+    }
+
+    // Records the string whose size field starts at `offset`.
+    [[nodiscard]] bool insert_position(size_t offset, PositionKind kind) noexcept {
+        return append((static_cast<uintptr_t>(offset) << 3) | (static_cast<uintptr_t>(kind) << 1) | 1u);
+    }
+
+    // A position entry is decoded on first use and kept, so every later
+    // reference yields the same object, as in a full decode.
+    [[nodiscard]] PyObject* safe_get(uint64_t number) noexcept {
+        if (number >= entries_.size()) [[unlikely]] {
+            end_of_input();
+            return nullptr;
+        }
+        uintptr_t& entry = entries_[static_cast<size_t>(number)];
+        if (!is_position(entry)) return Py_NewRef(reinterpret_cast<PyObject*>(entry));
+        PyObject* str = decode_at(static_cast<size_t>(entry >> 3), static_cast<PositionKind>((entry >> 1) & 3u));
+        if (str == nullptr) return nullptr;
+        entry = reinterpret_cast<uintptr_t>(Py_NewRef(str));
+        return str;
+    }
+
+    [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
+    [[nodiscard]] bool is_position_entry(size_t number) const noexcept { return is_position(entries_[number]); }
+
+private:
+    // Objects are at least 8-byte aligned, so bit 0 tells positions from objects.
+    [[nodiscard]] static bool is_position(uintptr_t entry) noexcept { return (entry & 1u) != 0; }
+
+    [[nodiscard]] bool append(uintptr_t entry) noexcept {
+        try {
+            entries_.push_back(entry);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    [[nodiscard]] PyObject* decode_at(size_t offset, PositionKind kind) const noexcept;
+
+    const uint8_t* data_;
+    size_t length_;
+    std::vector<uintptr_t> entries_;
+};
+
+static_assert(PointerHolder<PositionPointerHolder>);
+
+}  // namespace quarl

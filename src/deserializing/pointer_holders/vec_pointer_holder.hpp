@@ -1,0 +1,51 @@
+// Reference table of a full decode: an array of owned strings.
+#pragma once
+
+#include <new>
+#include <vector>
+
+#include "deserializing/input_reader.hpp"
+#include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "utils/messages.hpp"
+
+namespace quarl {
+
+class VecPointerHolder {
+public:
+    static constexpr bool LAZY = false;
+
+    VecPointerHolder() noexcept = default;
+    VecPointerHolder(const VecPointerHolder&) = delete;
+    VecPointerHolder& operator=(const VecPointerHolder&) = delete;
+    ~VecPointerHolder() {
+        for (PyObject* entry : entries_) Py_DECREF(entry);
+    }
+
+    [[nodiscard]] bool insert(PyObject* object) noexcept {
+        try {
+            entries_.push_back(object);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_INCREF(object);
+        return true;
+    }
+
+    [[nodiscard]] PyObject* safe_get(uint64_t number) noexcept {
+        if (number >= entries_.size()) [[unlikely]] {
+            corrupted(msg::CORRUPTED);
+            return nullptr;
+        }
+        return Py_NewRef(entries_[static_cast<size_t>(number)]);
+    }
+
+    [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
+
+private:
+    std::vector<PyObject*> entries_;
+};
+
+static_assert(PointerHolder<VecPointerHolder>);
+
+}  // namespace quarl
