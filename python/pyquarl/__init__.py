@@ -7,7 +7,7 @@ first, so ``import pyquarl._pyquarl`` finds them ready.
 from .exceptions import DeserializationError, QuarlError, SerializationError
 from .serialize.settings import CustomType
 from .deserialize.lazy_load import Idx
-from ._pyquarl import dump_bytes, load_bytes
+from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 
 __all__ = [
     "CustomType",
@@ -15,6 +15,8 @@ __all__ = [
     "Idx",
     "QuarlError",
     "SerializationError",
+    "bytes_check_if_contains",
     "dump_bytes",
+    "lazy_load_bytes",
     "load_bytes",
 ]

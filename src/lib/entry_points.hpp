@@ -7,5 +7,7 @@ namespace quarl {
 
 PyObject* dump_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* lazy_load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

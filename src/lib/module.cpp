@@ -10,6 +10,9 @@ namespace {
 PyMethodDef METHODS[] = {
     {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quarl"},
     {"load_bytes", QUARL_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS, "deserializes quarl"},
+    {"lazy_load_bytes", QUARL_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quarl"},
+    {"bytes_check_if_contains", QUARL_FASTCALL(bytes_check_if_contains), METH_FASTCALL | METH_KEYWORDS,
+     "lazily deserializes quarl"},
     {nullptr, nullptr, 0, nullptr},
 };
 

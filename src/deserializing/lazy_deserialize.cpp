@@ -1,0 +1,224 @@
+#include "deserializing/lazy_deserialize.hpp"
+
+#include "deserializing/deserialize.hpp"
+#include "deserializing/lazy_elements.hpp"
+#include "deserializing/skip.hpp"
+
+namespace quarl {
+
+namespace {
+
+// The type a flag stands for in path errors; null for flags 20-29, which are
+// reported as corrupt data instead.
+const char* flag_type_name(uint8_t flag) noexcept {
+    if (flag >= byte(Flag::SmallIntBase)) return "int";
+    switch (flag) {
+        case 0: case 10: case 17: case 18: return "str";
+        case 1: case 11: return "bytes";
+        case 2: case 3: case 12: return "bool";
+        case 4: return "None";
+        case 5: case 13: case 14: case 19: return "list";
+        case 6: case 15: case 16: return "dict";
+        case 7: case 8: return "int";
+        case 9: return "float";
+        default: return nullptr;
+    }
+}
+
+PyObject* wrong_container(const char* message, uint8_t flag) noexcept {
+    const char* name = flag_type_name(flag);
+    if (name == nullptr) {
+        to_py_error(msg::UNEXPECTED_FLAG_ON_PATH, DESERIALIZATION_ERROR);
+    } else {
+        PyErr_Format(DESERIALIZATION_ERROR, message, name);
+    }
+    return nullptr;
+}
+
+PyObject* key_not_found(PyObject* key) noexcept {
+    PyPointer text = PyPointer::steal(PyObject_Str(key));
+    if (!text) {
+        report_as_memory_error();
+        return nullptr;
+    }
+    PyErr_Format(DESERIALIZATION_ERROR, msg::KEY_NOT_FOUND, text.get(), reinterpret_cast<PyObject*>(Py_TYPE(key)));
+    return nullptr;
+}
+
+PyObject* out_of_range(uint64_t index, uint64_t length) noexcept {
+    PyErr_Format(DESERIALIZATION_ERROR, msg::INDEX_OUT_OF_RANGE, static_cast<unsigned long long>(index),
+                 static_cast<unsigned long long>(length));
+    return nullptr;
+}
+
+// Key equality by rich comparison. A comparison that raises fails the lookup
+// with its exception rather than being taken as "no match".
+enum class Match { No, Yes, Failed };
+
+Match compare(PyObject* left, PyObject* right) noexcept {
+    const int result = PyObject_RichCompareBool(left, right, Py_EQ);
+    if (result < 0) return Match::Failed;
+    return result == 1 ? Match::Yes : Match::No;
+}
+
+// Finds `key` among the `pairs` entries of a dict body (flag 15 or 16) and
+// leaves the position on its value. Returns false with an exception set when
+// it is missing or the walk fails.
+template <bool StrKeys>
+bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key) {
+    for (uint64_t i = 0; i < pairs; ++i) {
+        PyPointer candidate = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
+        if (!candidate) return false;
+        const Match match = StrKeys ? compare(candidate.get(), key) : compare(key, candidate.get());
+        if (match == Match::Failed) return false;
+        if (match == Match::Yes) return true;
+        candidate.reset();
+        if (!skip_object(ctx.in, ctx.holder)) return false;
+    }
+    key_not_found(key);
+    return false;
+}
+
+// Row `row` of a list of structured dicts with `width` keys, as a new dict.
+PyObject* load_structured_row(LazyContext& ctx, uint64_t row, uint64_t width) {
+    PyPointer dict = PyPointer::steal(PyDict_New());
+    if (!dict) return nullptr;
+    if (row == 0) {
+        for (uint64_t j = 0; j < width; ++j) {
+            PyPointer key = PyPointer::steal(deserialize_object(ctx));
+            if (!key) return nullptr;
+            PyPointer value = PyPointer::steal(deserialize_object(ctx));
+            if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+        }
+        return dict.release();
+    }
+    std::vector<PyPointer> keys;
+    keys.reserve(static_cast<size_t>(width));
+    for (uint64_t j = 0; j < width; ++j) {
+        keys.push_back(PyPointer::steal(deserialize_object(ctx)));
+        if (!keys.back() || !skip_object(ctx.in, ctx.holder)) return nullptr;
+    }
+    uint64_t skipped = 0;
+    if (__builtin_mul_overflow(row - 1, width, &skipped)) return end_of_input(), nullptr;
+    if (!skip_values(ctx.in, ctx.holder, skipped)) return nullptr;
+    for (const PyPointer& key : keys) {
+        PyPointer value = PyPointer::steal(deserialize_object(ctx));
+        if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+    }
+    return dict.release();
+}
+
+// Positions the reader on the value of `key` in row `row`. The key is looked
+// up in the first row, whose other pairs are then passed over.
+bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObject* key) {
+    bool found = false;
+    uint64_t column = 0;
+    for (uint64_t j = 0; j < width; ++j) {
+        if (found) {
+            if (!skip_values(ctx.in, ctx.holder, 2)) return false;
+            continue;
+        }
+        PyPointer candidate = PyPointer::steal(deserialize_object(ctx));
+        if (!candidate) return false;
+        const Match match = compare(candidate.get(), key);
+        if (match == Match::Failed) return false;
+        if (match == Match::Yes) {
+            if (row == 0) return true;
+            found = true;
+            column = j;
+        }
+        candidate.reset();
+        if (!skip_object(ctx.in, ctx.holder)) return false;
+    }
+    if (!found) {
+        key_not_found(key);
+        return false;
+    }
+    uint64_t skipped = 0;
+    if (__builtin_mul_overflow(row - 1, width, &skipped) || __builtin_add_overflow(skipped, column, &skipped)) {
+        return end_of_input();
+    }
+    return skip_values(ctx.in, ctx.holder, skipped);
+}
+
+}  // namespace
+
+PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
+    InputReader& in = ctx.in;
+    // One iteration per step: each step leaves the position on the value the
+    // next step applies to, so long paths need no recursion.
+    for (size_t s = 0;; ++s) {
+        if (s == steps.size()) {
+            if (mode == LazyMode::Load) return deserialize_object(ctx);
+            return lazy_contains(ctx, include_falsy);
+        }
+        const PathStep& step = steps[s];
+        const bool last = s + 1 == steps.size();
+        uint8_t flag = 0;
+        if (!in.read_byte(flag)) return nullptr;
+
+        if (!step.is_index()) {
+            if (flag == byte(Flag::EmptyDict)) return key_not_found(step.key);
+            if (flag != byte(Flag::Dict) && flag != byte(Flag::StrKeyDict)) {
+                return wrong_container(msg::EXPECTED_DICT, flag);
+            }
+            uint64_t pairs = 0;
+            if (!in.read_size(pairs)) return nullptr;
+            const bool found = flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, step.key)
+                                                               : find_key<false>(ctx, pairs, step.key);
+            if (!found) return nullptr;
+            continue;
+        }
+
+        const uint64_t index = step.index;
+        switch (static_cast<Flag>(flag)) {
+            case Flag::EmptyList:
+                return out_of_range(index, 0);
+            case Flag::List: {
+                uint64_t count = 0;
+                if (!in.read_size(count)) return nullptr;
+                if (index >= count) return out_of_range(index, count);
+                if (!skip_values(in, ctx.holder, index)) return nullptr;
+                continue;
+            }
+            case Flag::TypedList: {
+                uint8_t element_type = 0;
+                uint64_t count = 0;
+                if (!in.read_byte(element_type) || !in.read_size(count)) return nullptr;
+                if (index >= count) return out_of_range(index, count);
+                if (!last) {
+                    const char* name = flag_type_name(element_type);
+                    if (name == nullptr) return to_py_error(msg::UNEXPECTED_FLAG_ON_PATH, DESERIALIZATION_ERROR), nullptr;
+                    PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_CONTAINER,
+                                 steps[s + 1].is_index() ? "list" : "dict", name);
+                    return nullptr;
+                }
+                if (mode == LazyMode::Check && include_falsy) Py_RETURN_TRUE;
+                return lazy_load_element(ctx, element_type, index, count, mode);
+            }
+            case Flag::StructuredList: {
+                uint64_t rows = 0;
+                uint64_t width = 0;
+                if (!in.read_size(rows) || !in.read_size(width)) return nullptr;
+                if (index >= rows) return out_of_range(index, rows);
+                if (last) {
+                    // A row is present whatever its values, so check mode answers at once.
+                    if (mode == LazyMode::Check) Py_RETURN_TRUE;
+                    return load_structured_row(ctx, index, width);
+                }
+                const PathStep& next = steps[s + 1];
+                if (next.is_index()) {
+                    PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_LIST, "dict");
+                    return nullptr;
+                }
+                if (!find_structured_value(ctx, index, width, next.key)) return nullptr;
+                ++s;  // the key step is done too
+                continue;
+            }
+            default:
+                return wrong_container(msg::EXPECTED_LIST, flag);
+        }
+    }
+}
+
+}  // namespace quarl

@@ -1,0 +1,160 @@
+// lazy_load_bytes and bytes_check_if_contains: shared argument handling, then
+// lazy path resolution in load or check mode.
+#include <new>
+#include <vector>
+
+#include "deserializing/lazy_deserialize.hpp"
+#include "lib/cached_objects.hpp"
+#include "lib/entry_points.hpp"
+#include "lib/input_arguments.hpp"
+#include "utils/input_buffer.hpp"
+#include "utils/messages.hpp"
+#include "utils/py_helpers.hpp"
+
+namespace quarl {
+
+namespace {
+
+struct LazyOptions {
+    PyObject* buffer = nullptr;
+    PyObject* path = nullptr;
+    bool buffer_by_keyword = false;
+    bool path_by_keyword = false;
+    bool include_falsy = true;
+    LoaderMap loaders;
+};
+
+bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, LazyOptions& options) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* value = args[positional + i];
+        if (keyword_is(name, "buffer")) {
+            if (!check_buffer_type(value)) return false;
+            options.buffer = value;
+            options.buffer_by_keyword = true;
+        } else if (keyword_is(name, "include_falsy")) {
+            if (!read_flag(value, options.include_falsy)) return false;
+        } else if (keyword_is(name, "path_to_load")) {
+            options.path = value;
+            options.path_by_keyword = true;
+        } else if (keyword_is(name, "custom_types")) {
+            if (!options.loaders.parse(value)) return false;
+        } else {
+            raise_unexpected_keyword("lazy_load_bytes", name);
+            return false;
+        }
+    }
+
+    // Every message names lazy_load_bytes(), whichever function was called.
+    auto wrong_count = [positional]() {
+        PyErr_Format(PyExc_TypeError,
+                     "lazy_load_bytes() expected exactly 2 positional argument, but %zd were provided", positional);
+        return false;
+    };
+    if (options.buffer_by_keyword) {
+        if (positional >= 1) {
+            PyErr_SetString(PyExc_TypeError, "lazy_load_bytes() got multiple values for argument 'buffer'");
+            return false;
+        }
+        if (!options.path_by_keyword) return wrong_count();
+        return true;
+    }
+    if (positional == 0) {
+        PyErr_SetString(PyExc_TypeError, "lazy_load_bytes() missing 1 required positional argument: 'buffer'");
+        return false;
+    }
+    if (options.path_by_keyword) {
+        if (positional >= 2) {
+            PyErr_SetString(PyExc_TypeError, "lazy_load_bytes() got multiple values for argument 'path_to_load'");
+            return false;
+        }
+    } else if (positional != 2) {
+        return wrong_count();
+    } else {
+        options.path = args[1];
+    }
+    options.buffer = args[0];
+    return check_buffer_type(options.buffer);
+}
+
+// The steps of the path, owning a reference to every key.
+bool build_steps(PyObject* path, std::vector<PathStep>& steps, std::vector<PyPointer>& owned) {
+    if (!PyList_Check(path)) {
+        to_py_error(msg::PATH_NOT_LIST, PyExc_TypeError);
+        return false;
+    }
+    PyPointer held_path = PyPointer::borrow(path);
+    // Reading an index may run Python code that edits the list: re-read its size.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); ++i) {
+        PyPointer item = PyPointer::borrow(PyList_GET_ITEM(path, i));
+        if (reinterpret_cast<PyObject*>(Py_TYPE(item.get())) != IDX_CLASS) {
+            steps.push_back(PathStep{item.get(), 0});
+            owned.push_back(std::move(item));
+            continue;
+        }
+        PyPointer index = PyPointer::steal(PyObject_GetAttr(item.get(), INDEX_ATTRIBUTE_NAME));
+        if (!index) {
+            report_as_memory_error();
+            return false;
+        }
+        const int negative = PyObject_RichCompareBool(index.get(), ZERO, Py_LT);
+        if (negative < 0) return false;
+        if (negative == 1) {
+            to_py_error(msg::NEGATIVE_INDEX, PyExc_TypeError);
+            return false;
+        }
+        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+        steps.push_back(PathStep{nullptr, value});
+    }
+    return true;
+}
+
+PyObject* call_lazy_load(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, LazyMode mode) {
+    LazyOptions options;
+    if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
+    std::vector<PathStep> steps;
+    std::vector<PyPointer> owned_keys;
+    if (!build_steps(options.path, steps, owned_keys)) return nullptr;
+
+    InputBuffer input;
+    if (!input.open(options.buffer)) {
+        report_as_memory_error();
+        return nullptr;
+    }
+    if (!check_marker(input)) return nullptr;
+    PositionPointerHolder holder(input.data(), input.size());
+    LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, options.loaders, false);
+    return lazy_deserialize(ctx, steps, mode, options.include_falsy);
+}
+
+}  // namespace
+
+PyObject* lazy_load_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    try {
+        return call_lazy_load(args, nargsf, kwnames, LazyMode::Load);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+}
+
+PyObject* bytes_check_if_contains(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* result = nullptr;
+    try {
+        result = call_lazy_load(args, nargsf, kwnames, LazyMode::Check);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    // A path that does not resolve, or data that cannot be read, is "not contained".
+    if (result == nullptr && PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    return result;
+}
+
+}  // namespace quarl
