@@ -30,7 +30,7 @@ template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_list(DecodeContext<Holder>& ctx) {
     uint64_t n = 0;
     if (!ctx.in.read_count(n, 1)) return nullptr;
-    RecursionGuard guard(" while deserializing a list");
+    RecursionGuard guard(ctx.thread, " while deserializing a list");
     if (!guard.ok()) return nullptr;
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, n));
     if (!sequence) return nullptr;
@@ -47,7 +47,7 @@ template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_dict(DecodeContext<Holder>& ctx) {
     uint64_t n = 0;
     if (!ctx.in.read_count(n, 2)) return nullptr;
-    RecursionGuard guard(" while deserializing a dict");
+    RecursionGuard guard(ctx.thread, " while deserializing a dict");
     if (!guard.ok()) return nullptr;
     PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
     if (!dict) return nullptr;
@@ -86,7 +86,7 @@ template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_str_key_dict(DecodeContext<Holder>& ctx) {
     uint64_t n = 0;
     if (!ctx.in.read_count(n, 2)) return nullptr;
-    RecursionGuard guard(" while deserializing a dict");
+    RecursionGuard guard(ctx.thread, " while deserializing a dict");
     if (!guard.ok()) return nullptr;
     PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
     if (!dict) return nullptr;
@@ -114,7 +114,7 @@ template <PointerHolder Holder>
     } else if (width > remaining / 2 || rows - 1 > (remaining - 2 * width) / width) {
         return end_of_input(), nullptr;
     }
-    RecursionGuard guard(" while deserializing a list of dicts");
+    RecursionGuard guard(ctx.thread, " while deserializing a list of dicts");
     if (!guard.ok()) return nullptr;
 
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, rows));

@@ -29,7 +29,7 @@ namespace quarl {
 // After the flag byte.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* deserialize_custom_type(DecodeContext<Holder>& ctx) {
-    RecursionGuard guard(" while deserializing a custom type");
+    RecursionGuard guard(ctx.thread, " while deserializing a custom type");
     if (!guard.ok()) return nullptr;
     PyPointer identifier = PyPointer::steal(deserialize_object(ctx));
     if (!identifier) return nullptr;

@@ -24,6 +24,7 @@ struct DecodeContext {
     const LoaderMap& loaders;
     bool use_tuples;  // full decodes only; lazy reads always build lists
     uint64_t free_element_bytes = FREE_ELEMENT_BYTES_BASE;
+    PyThreadState* thread = PyThreadState_Get();  // for the recursion guard
 
     DecodeContext(const uint8_t* data, size_t length, size_t position, Holder& holder_, const LoaderMap& loaders_,
                   bool use_tuples_) noexcept

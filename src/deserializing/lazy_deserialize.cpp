@@ -92,6 +92,9 @@ PyObject* load_structured_row(LazyContext& ctx, uint64_t row, uint64_t width) {
         }
         return dict.release();
     }
+    // Each key and its value take at least one byte: a width the rest of the
+    // input cannot hold is refused before the key array is allocated.
+    if (width > ctx.in.remaining() / 2) return end_of_input(), nullptr;
     std::vector<PyPointer> keys;
     keys.reserve(static_cast<size_t>(width));
     for (uint64_t j = 0; j < width; ++j) {

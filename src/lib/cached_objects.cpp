@@ -1,5 +1,6 @@
 #include "lib/cached_objects.hpp"
 
+#include "utils/dict_layout.hpp"
 #include "utils/py_helpers.hpp"
 
 namespace quarl {
@@ -76,6 +77,7 @@ bool init_cached_objects() noexcept {
         report_as_memory_error();
         return false;
     }
+    dict_layout::self_test();
     return true;
 }
 

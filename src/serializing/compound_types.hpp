@@ -5,10 +5,13 @@
 // item, and items are held while they are encoded.
 #pragma once
 
+#include <memory>
 #include <vector>
 
+#include "serializing/primitives.hpp"
 #include "serializing/serialize_context.hpp"
 #include "serializing/strings.hpp"
+#include "utils/dict_layout.hpp"
 #include "utils/messages.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
@@ -43,32 +46,84 @@ template <bool IsList>
 
 enum class StructuredResult { Declined, Done, Failed };
 
-// The key map of a candidate structured list: each key of the first dict
-// (all exact str) with its column. False when a key is not an exact str.
-[[nodiscard]] inline bool get_dict_keys(PyObject* dict, StrNumberTable& columns, bool& failed) noexcept {
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
-        uint64_t column = 0;
-        bool found = false;
-        if (!columns.find_or_insert(key, str_hash(key), column, found)) {
-            failed = true;
-            return false;
+// The columns of a structured list: the first row's keys (exact str, owned)
+// in its order. Rows usually repeat the very same key objects in the same
+// order, so a lookup first tries the expected column by identity; wide rows
+// also get a hash table.
+class ColumnMap {
+public:
+    // Builds the map from `dict`; false (with nothing set) when a key is not
+    // an exact str, false with MemoryError set when `failed`.
+    [[nodiscard]] bool build(PyObject* dict, bool& failed) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        keys_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return false;
+            keys_.push_back(PyPointer::borrow(key));
         }
+        if (keys_.size() > LINEAR_LIMIT) {
+            table_ = std::make_unique<StrNumberTable>();
+            for (const PyPointer& column_key : keys_) {
+                uint64_t column = 0;
+                bool found = false;
+                if (!table_->find_or_insert(column_key.get(), column, found)) {
+                    failed = true;
+                    return false;
+                }
+            }
+        }
+        return true;
     }
-    return true;
+
+    [[nodiscard]] uint64_t size() const noexcept { return keys_.size(); }
+    [[nodiscard]] PyObject* key(size_t column) const noexcept { return keys_[column].get(); }
+
+    // Column of `key` (an exact str), or -1; `expected` is where it usually is.
+    [[nodiscard]] int64_t find(PyObject* key, size_t expected) const noexcept {
+        if (expected < keys_.size() && keys_[expected].get() == key) return static_cast<int64_t>(expected);
+        if (table_) return table_->find(key);
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            if (keys_[i].get() == key) return static_cast<int64_t>(i);
+        }
+        for (size_t i = 0; i < keys_.size(); ++i) {
+            if (str_equal(keys_[i].get(), key)) return static_cast<int64_t>(i);
+        }
+        return -1;
+    }
+
+private:
+    static constexpr size_t LINEAR_LIMIT = 16;
+    std::vector<PyPointer> keys_;
+    std::unique_ptr<StrNumberTable> table_;
+};
+
+// True when the row's table holds exactly the column keys, as the very same
+// objects and in column order: then its values can be written in place.
+[[nodiscard]] inline bool row_is_aligned(const dict_layout::KeysHeader* keys, const ColumnMap& columns) noexcept {
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    size_t column = 0;
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        if (entries[i].value == nullptr) continue;
+        if (column >= columns.size() || entries[i].key != columns.key(column)) return false;
+        ++column;
+    }
+    return column == columns.size();
 }
 
 // True when `dict` has exactly the keys of `columns`.
-[[nodiscard]] inline bool compare_dict_keys(PyObject* dict, const StrNumberTable& columns) noexcept {
+[[nodiscard]] inline bool compare_dict_keys(PyObject* dict, const ColumnMap& columns) noexcept {
     if (static_cast<uint64_t>(PyDict_GET_SIZE(dict)) != columns.size()) return false;
+    if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(dict)) {
+        if (row_is_aligned(keys, columns)) return true;
+    }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
+    size_t expected = 0;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key) || columns.find(key, str_hash(key)) < 0) return false;
+        if (!PyUnicode_CheckExact(key) || columns.find(key, expected++) < 0) return false;
     }
     return true;
 }
@@ -85,10 +140,10 @@ enum class StructuredResult { Declined, Done, Failed };
 template <bool IsList, class Buffer>
 [[nodiscard]] StructuredResult encode_structured_list(PyObject* sequence, Py_ssize_t n, SerializeContext<Buffer>& ctx) {
     // The decision is made before anything is written or any Python code runs.
-    StrNumberTable columns;
+    ColumnMap columns;
     bool failed = false;
     PyObject* first = sequence_items<IsList>(sequence)[0];
-    if (!get_dict_keys(first, columns, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
+    if (!columns.build(first, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
     for (Py_ssize_t i = 1; i < n; ++i) {
         if (!compare_dict_keys(sequence_items<IsList>(sequence)[i], columns)) return StructuredResult::Declined;
     }
@@ -109,7 +164,7 @@ template <bool IsList, class Buffer>
         uint64_t column = 0;
         while (PyDict_Next(row.get(), &position, &key, &value)) {
             if (column >= width || !PyUnicode_CheckExact(key) ||
-                columns.find(key, str_hash(key)) != static_cast<int64_t>(column)) {
+                columns.find(key, static_cast<size_t>(column)) != static_cast<int64_t>(column)) {
                 return row_changed();
             }
             PyPointer held_value = PyPointer::borrow(value);
@@ -132,12 +187,38 @@ template <bool IsList, class Buffer>
         if (!PyDict_CheckExact(row.get()) || static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
             return row_changed();
         }
+        // The usual row: the same key objects in the same order, read in place.
+        // Its table and keys are checked again before every value, since
+        // writing one value may run Python code that edits the row.
+        if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(row.get());
+            keys != nullptr && row_is_aligned(keys, columns)) {
+            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+            uint64_t column = 0;
+            for (Py_ssize_t e = 0;; ++e) {
+                if (dict_layout::keys_of(row.get()) != keys ||
+                    static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
+                    return row_changed();
+                }
+                if (e >= keys->nentries) break;
+                PyObject* const value = entries[e].value;
+                if (value == nullptr) continue;
+                if (column >= width || entries[e].key != columns.key(static_cast<size_t>(column))) {
+                    return row_changed();
+                }
+                if (!serialize_item(value, ctx)) return StructuredResult::Failed;
+                ++column;
+            }
+            if (column != width) return row_changed();
+            if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
+            continue;
+        }
         for (PyPointer& slot : slots) slot.reset();
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        size_t expected = 0;
         while (PyDict_Next(row.get(), &position, &key, &value)) {
-            const int64_t column = PyUnicode_CheckExact(key) ? columns.find(key, str_hash(key)) : -1;
+            const int64_t column = PyUnicode_CheckExact(key) ? columns.find(key, expected++) : -1;
             if (column < 0 || slots[static_cast<size_t>(column)]) {
                 return row_changed();
             }
@@ -159,12 +240,14 @@ template <bool IsList, class Buffer>
     Buffer& buffer = ctx.buffer;
     if (n == 0) return buffer.push(byte(Flag::EmptyList));
 
+    // Only lists of None, of bools and of dicts have forms of their own, so
+    // the pass over the item types is made only when the first item is one.
     PyObject** items = sequence_items<IsList>(sequence);
-    if (n >= 2) {
-        PyTypeObject* const type = Py_TYPE(items[0]);
+    PyTypeObject* const first_type = Py_TYPE(items[0]);
+    if (n >= 2 && (items[0] == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
         bool uniform = true;
         for (Py_ssize_t i = 1; i < n; ++i) {
-            if (Py_TYPE(items[i]) != type) {
+            if (Py_TYPE(items[i]) != first_type) {
                 uniform = false;
                 break;
             }
@@ -174,7 +257,7 @@ template <bool IsList, class Buffer>
                 const uint8_t header[2] = {byte(Flag::TypedList), static_cast<uint8_t>(ElementType::None)};
                 return buffer.extend(header, 2) && buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n));
             }
-            if (type == &PyBool_Type) {
+            if (first_type == &PyBool_Type) {
                 const uint8_t header[2] = {byte(Flag::TypedList), static_cast<uint8_t>(ElementType::Bool)};
                 if (!buffer.extend(header, 2) ||
                     !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
@@ -187,22 +270,20 @@ template <bool IsList, class Buffer>
                 }
                 return buffer.push_each(packed.data(), packed.size());
             }
-            if (type == &PyDict_Type) {
-                RecursionGuard guard(" while serializing a list of dicts");
-                if (!guard.ok()) return false;
-                switch (encode_structured_list<IsList>(sequence, n, ctx)) {
-                    case StructuredResult::Done:
-                        return true;
-                    case StructuredResult::Failed:
-                        return false;
-                    case StructuredResult::Declined:
-                        break;
-                }
+            RecursionGuard guard(ctx.thread, " while serializing a list of dicts");
+            if (!guard.ok()) return false;
+            switch (encode_structured_list<IsList>(sequence, n, ctx)) {
+                case StructuredResult::Done:
+                    return true;
+                case StructuredResult::Failed:
+                    return false;
+                case StructuredResult::Declined:
+                    break;
             }
         }
     }
 
-    RecursionGuard guard(" while serializing a list");
+    RecursionGuard guard(ctx.thread, " while serializing a list");
     if (!guard.ok()) return false;
     if (!buffer.push(byte(Flag::List)) || !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
         return false;
@@ -226,14 +307,71 @@ template <bool IsList, class Buffer>
     return false;
 }
 
+// A dict whose keys sit in a combined str-key table: all keys are exact str,
+// and the entries are read in place. Python code run for a value may resize
+// the dict; the table pointer and size are checked after every item, so a
+// replaced table is never read again.
+template <class Buffer>
+[[nodiscard]] bool serialize_str_key_table(PyObject* dict, const dict_layout::KeysHeader* keys, Py_ssize_t n,
+                                           SerializeContext<Buffer>& ctx) {
+    Buffer& buffer = ctx.buffer;
+    if (!buffer.push(byte(Flag::StrKeyDict)) ||
+        !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
+        return false;
+    }
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        PyObject* const value = entries[i].value;
+        if (value == nullptr) continue;
+        if (written == n) [[unlikely]] {
+            to_py_error(msg::DICT_CHANGED, PyExc_RuntimeError);
+            return false;
+        }
+        PyObject* const key = entries[i].key;
+        ++written;
+        if constexpr (Buffer::RUNS_PYTHON) {
+            PyPointer held_key = PyPointer::borrow(key);
+            PyPointer held_value = PyPointer::borrow(value);
+            if (!encode_dict_key(key, ctx) || !serialize(value, ctx)) return false;
+        } else {
+            if (!encode_dict_key(key, ctx)) return false;
+            // Scalars run no Python code: the dict cannot have changed.
+            PyTypeObject* const type = Py_TYPE(value);
+            if (type == &PyUnicode_Type) {
+                if (!encode_string(value, ctx)) return false;
+                continue;
+            }
+            if (type == &PyLong_Type) {
+                if (!encode_int(value, ctx.buffer)) return false;
+                continue;
+            }
+            if (!serialize_item(value, ctx)) return false;
+        }
+        if (dict_layout::keys_of(dict) != keys) [[unlikely]] {
+            to_py_error(msg::DICT_KEYS_CHANGED, PyExc_RuntimeError);
+            return false;
+        }
+        if (dict_changed(dict, n)) return false;
+    }
+    if (written != n) {
+        to_py_error(msg::DICT_CHANGED, PyExc_RuntimeError);
+        return false;
+    }
+    return true;
+}
+
 template <class Buffer>
 [[nodiscard]] bool serialize_dict(PyObject* dict, SerializeContext<Buffer>& ctx) {
     const Py_ssize_t n = PyDict_GET_SIZE(dict);
     Buffer& buffer = ctx.buffer;
     if (n == 0) return buffer.push(byte(Flag::EmptyDict));
 
-    RecursionGuard guard(" while serializing a dict");
+    RecursionGuard guard(ctx.thread, " while serializing a dict");
     if (!guard.ok()) return false;
+    if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(dict)) {
+        return serialize_str_key_table(dict, keys, n, ctx);
+    }
 
     bool all_str_keys = true;
     Py_ssize_t position = 0;

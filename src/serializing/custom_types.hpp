@@ -30,7 +30,7 @@ template <class Buffer>
 [[nodiscard]] bool serialize_custom_type(PyObject* obj, const CustomTypeRecord& record,
                                          SerializeContext<Buffer>& ctx) {
     // A converter whose result needs the same converter again ends here, in RecursionError.
-    RecursionGuard guard(" while serializing a custom type");
+    RecursionGuard guard(ctx.thread, " while serializing a custom type");
     if (!guard.ok()) return false;
     if (!record.one_way) {
         if (!ctx.buffer.push(byte(Flag::CustomType)) || !serialize(record.identifier.get(), ctx)) return false;

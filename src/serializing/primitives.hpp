@@ -12,6 +12,20 @@ namespace quarl {
 
 template <class Buffer>
 [[nodiscard]] inline bool encode_i64(int64_t value, Buffer& buffer) {
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        uint8_t* out = buffer.reserve(1 + MAX_SIZE_FIELD);
+        if (out == nullptr) return false;
+        if (value >= 0 && value <= MAX_FLAG_INT) {
+            out[0] = static_cast<uint8_t>(value + byte(Flag::SmallIntBase));
+            buffer.commit(1);
+            return true;
+        }
+        const bool negative = value < 0;
+        out[0] = byte(negative ? Flag::NegativeInt : Flag::PositiveInt);
+        const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        buffer.commit(1 + encode_size_field<SizeForm::Value>(magnitude, out + 1));
+        return true;
+    }
     if (value < 0) {
         return buffer.push(byte(Flag::NegativeInt)) &&
                buffer.template push_size<SizeForm::Value>(0 - static_cast<uint64_t>(value));
@@ -52,10 +66,15 @@ template <class Buffer>
     const double value = PyFloat_AS_DOUBLE(obj);
     std::memcpy(&bits, &value, sizeof bits);
     bits = __builtin_bswap64(bits);  // big-endian on the wire
-    uint8_t chunk[9];
-    chunk[0] = byte(Flag::Float);
-    std::memcpy(chunk + 1, &bits, sizeof bits);
-    return buffer.push(chunk[0]) && buffer.extend(chunk + 1, 8);
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        uint8_t* out = buffer.reserve(9);
+        if (out == nullptr) return false;
+        out[0] = byte(Flag::Float);
+        std::memcpy(out + 1, &bits, sizeof bits);
+        buffer.commit(9);
+        return true;
+    }
+    return buffer.push(byte(Flag::Float)) && buffer.extend(&bits, 8);
 }
 
 template <class Buffer>

@@ -26,4 +26,20 @@ bool serialize(PyObject* obj, SerializeContext<Buffer>& ctx) {
     return serialize_uncommon(obj, ctx);
 }
 
+template <class Buffer>
+inline bool serialize_item(PyObject* obj, SerializeContext<Buffer>& ctx) {
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        PyTypeObject* const type = Py_TYPE(obj);
+        if (type == &PyUnicode_Type) return encode_string(obj, ctx);
+        if (type == &PyLong_Type) return encode_int(obj, ctx.buffer);
+        if (type == &PyFloat_Type) return encode_float(obj, ctx.buffer);
+        if (type == &PyBool_Type) return ctx.buffer.push(byte(obj == Py_True ? Flag::True : Flag::False));
+        if (obj == Py_None) return ctx.buffer.push(byte(Flag::None));
+    }
+    Py_INCREF(obj);
+    const bool ok = serialize(obj, ctx);
+    Py_DECREF(obj);
+    return ok;
+}
+
 }  // namespace quarl

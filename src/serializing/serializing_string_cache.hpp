@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "utils/python.hpp"
+#include "utils/small_copy.hpp"
 
 namespace quarl {
 
@@ -25,7 +26,7 @@ namespace quarl {
     if (length != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind) == 0;
+    return equal_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind);
 }
 
 // Open-addressing hash table from exact str to a number, keyed on the
@@ -45,8 +46,11 @@ public:
     [[nodiscard]] uint64_t size() const noexcept { return count_; }
 
     // Number of `key`, or -1 when absent.
-    [[nodiscard]] int64_t find(PyObject* key, Py_hash_t hash) const noexcept {
+    [[nodiscard]] int64_t find(PyObject* key) const noexcept {
+        const Recent& recent = recent_[(reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE];
+        if (recent.key == key) return static_cast<int64_t>(recent.number);
         if (capacity_ == 0) return -1;
+        const Py_hash_t hash = str_hash(key);
         for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.key == nullptr) return -1;
@@ -59,7 +63,24 @@ public:
     // Looks `key` up; when absent, registers it with the next number (the
     // number of entries so far). `number` receives the key's number either way.
     // Returns false with MemoryError set when the table cannot grow.
-    [[nodiscard]] bool find_or_insert(PyObject* key, Py_hash_t hash, uint64_t& number, bool& found) noexcept {
+    [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
+        // Most repeats are the very same object (dict keys above all): a small
+        // direct-mapped memo of recent objects answers them without touching
+        // the table. Its objects are registered, hence alive, so an address in
+        // it cannot have been reused by another object.
+        Recent& recent = recent_[(reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE];
+        if (recent.key == key) {
+            number = recent.number;
+            found = true;
+            return true;
+        }
+        if (!find_or_insert_slow(key, str_hash(key), number, found)) return false;
+        recent = Recent{key, number};
+        return true;
+    }
+
+private:
+    [[nodiscard]] bool find_or_insert_slow(PyObject* key, Py_hash_t hash, uint64_t& number, bool& found) noexcept {
         if ((count_ + 1) * 2 > capacity_ && !grow()) [[unlikely]] return false;
         size_t i = static_cast<size_t>(hash) & mask_;
         for (;; i = (i + 1) & mask_) {
@@ -78,7 +99,6 @@ public:
         return true;
     }
 
-private:
     struct Slot {
         PyObject* key;
         Py_hash_t hash;
@@ -107,6 +127,13 @@ private:
         return true;
     }
 
+    struct Recent {
+        PyObject* key;
+        uint64_t number;
+    };
+    static constexpr size_t RECENT_SIZE = 256;
+
+    Recent recent_[RECENT_SIZE] = {};
     Slot* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;

@@ -3,10 +3,13 @@
 // back-references to that number.
 #pragma once
 
+#include <cstring>
+
 #include "lib/cached_objects.hpp"
 #include "serializing/serialize_context.hpp"
 #include "utils/messages.hpp"
 #include "utils/py_helpers.hpp"
+#include "utils/small_copy.hpp"
 #include "utils/wire_format.hpp"
 
 namespace quarl {
@@ -34,25 +37,28 @@ struct StrBytes {
     return true;
 }
 
+// Writes the back-reference to `number` (below 2^32) into `out`; returns its length.
+[[nodiscard]] inline size_t write_short_pointer(uint64_t number, uint8_t* out) noexcept {
+    const unsigned width = number < (1ULL << 8) ? 1 : number < (1ULL << 16) ? 2 : number < (1ULL << 24) ? 3 : 4;
+    out[0] = static_cast<uint8_t>(byte(Flag::Ref8) + width - 1);
+    for (unsigned i = 0; i < width; ++i) out[1 + i] = static_cast<uint8_t>(number >> (8 * (width - 1 - i)));
+    return width + 1;
+}
+
 // A back-reference in the smallest form that holds `number`.
 template <class Buffer>
 [[nodiscard]] inline bool encode_pointer(uint64_t number, Buffer& buffer) {
-    uint8_t field[5];
-    unsigned width;
-    if (number < (1ULL << 8)) {
-        width = 1;
-    } else if (number < (1ULL << 16)) {
-        width = 2;
-    } else if (number < (1ULL << 24)) {
-        width = 3;
-    } else if (number < (1ULL << 32)) {
-        width = 4;
-    } else {
+    if (number >= (1ULL << 32)) [[unlikely]] {
         return buffer.push(byte(Flag::RefLong)) && buffer.template push_size<SizeForm::Value>(number);
     }
-    field[0] = static_cast<uint8_t>(byte(Flag::Ref8) + width - 1);
-    for (unsigned i = 0; i < width; ++i) field[1 + i] = static_cast<uint8_t>(number >> (8 * (width - 1 - i)));
-    return buffer.push_each(field, width + 1);
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        uint8_t* out = buffer.reserve(5);
+        if (out == nullptr) return false;
+        buffer.commit(write_short_pointer(number, out));
+        return true;
+    }
+    uint8_t field[5];
+    return buffer.push_each(field, write_short_pointer(number, field));
 }
 
 // A str value (exact str): flag 0 when empty, a back-reference when already
@@ -64,8 +70,19 @@ template <class Buffer>
     if (text.length == 0) return ctx.buffer.push(byte(Flag::EmptyStr));
     uint64_t number = 0;
     bool found = false;
-    if (!ctx.cache.find_or_insert(str, str_hash(str), number, found)) return false;
+    if (!ctx.cache.find_or_insert(str, number, found)) return false;
     if (found) return encode_pointer(number, ctx.buffer);
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        // In memory the flag, size field and text go in with one capacity check.
+        const auto length = static_cast<size_t>(text.length);
+        uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD + length);
+        if (out == nullptr) return false;
+        out[0] = byte(text.ascii ? Flag::AsciiStr : Flag::Str);
+        const size_t header = 1 + encode_size_field<SizeForm::Value>(length, out + 1);
+        copy_bytes(out + header, text.data, length);
+        ctx.buffer.commit(header + length);
+        return true;
+    }
     return ctx.buffer.push(byte(text.ascii ? Flag::AsciiStr : Flag::Str)) &&
            ctx.buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(text.length)) &&
            ctx.buffer.extend(text.data, static_cast<size_t>(text.length));
@@ -80,11 +97,27 @@ template <class Buffer>
     if (!str_bytes(str, text)) return false;
     uint64_t number = 0;
     bool found = false;
-    if (!ctx.cache.find_or_insert(str, str_hash(str), number, found)) return false;
+    if (!ctx.cache.find_or_insert(str, number, found)) return false;
     if (found) {
+        if constexpr (!Buffer::RUNS_PYTHON) {
+            uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD);
+            if (out == nullptr) return false;
+            out[0] = KEY_REFERENCE_MARKER;
+            ctx.buffer.commit(1 + encode_size_field<SizeForm::Value>(number, out + 1));
+            return true;
+        }
         return ctx.buffer.push(KEY_REFERENCE_MARKER) && ctx.buffer.template push_size<SizeForm::Value>(number);
     }
     const auto length = static_cast<uint64_t>(text.length);
+    if constexpr (!Buffer::RUNS_PYTHON) {
+        uint8_t* out = ctx.buffer.reserve(MAX_SIZE_FIELD + 1 + length);
+        if (out == nullptr) return false;
+        size_t header = encode_size_field<SizeForm::Key>(text.ascii ? length + 1 : length, out);
+        if (text.ascii) out[header++] = ASCII_MARKER;
+        copy_bytes(out + header, text.data, static_cast<size_t>(length));
+        ctx.buffer.commit(header + static_cast<size_t>(length));
+        return true;
+    }
     if (text.ascii) {
         return ctx.buffer.template push_size<SizeForm::Key>(length + 1) && ctx.buffer.push(ASCII_MARKER) &&
                ctx.buffer.extend(text.data, static_cast<size_t>(length));

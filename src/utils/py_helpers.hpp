@@ -45,22 +45,32 @@ void raise_unexpected_keyword(const char* function, PyObject* name) noexcept;
 
 // Holds one level of the interpreter's C recursion budget for the lifetime of
 // the guard, so deep or self-containing data ends in RecursionError instead of
-// a stack overflow.
+// a stack overflow. The budget is the thread state's own counter, read
+// through a pointer taken once per call instead of a thread-local lookup per
+// container.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) noexcept
-        : entered_(Py_EnterRecursiveCall(where) == 0) {}
+    RecursionGuard(PyThreadState* thread, const char* where) noexcept : thread_(thread) {
+        if (thread_->c_recursion_remaining-- > 0) [[likely]] return;
+        ++thread_->c_recursion_remaining;
+        thread_ = nullptr;
+        // Let the interpreter raise its own RecursionError.
+        if (Py_EnterRecursiveCall(where) == 0) {
+            Py_LeaveRecursiveCall();
+            PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        }
+    }
     ~RecursionGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (thread_ != nullptr) ++thread_->c_recursion_remaining;
     }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 
     // False when the budget is exhausted; RecursionError is then set.
-    [[nodiscard]] bool ok() const noexcept { return entered_; }
+    [[nodiscard]] bool ok() const noexcept { return thread_ != nullptr; }
 
 private:
-    bool entered_;
+    PyThreadState* thread_;
 };
 
 // Disables the cyclic garbage collector for its lifetime when asked to and the
