@@ -16,7 +16,7 @@ namespace quarl {
 // corrupt data for this format.
 [[nodiscard]] inline bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
     if (PyDict_SetItem(dict, key, value) == 0) [[likely]] return true;
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyObject* original = PyErr_GetRaisedException();
     PyErr_Format(DESERIALIZATION_ERROR, msg::INVALID_KEY_TYPE, reinterpret_cast<PyObject*>(Py_TYPE(key)));
     PyObject* raised = PyErr_GetRaisedException();
@@ -39,7 +39,7 @@ template <PointerHolder Holder>
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
     }
-    return sequence.release();
+    return finish_sequence(sequence.release());
 }
 
 // Flag 15, after the flag byte: keys are ordinary encoded values.
@@ -140,7 +140,7 @@ template <PointerHolder Holder>
         }
         set_sequence_item(ctx, sequence.get(), row, dict.release());
     }
-    return sequence.release();
+    return finish_sequence(sequence.release());
 }
 
 }  // namespace quarl

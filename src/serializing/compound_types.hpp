@@ -142,7 +142,9 @@ template <bool IsList, class Buffer>
     // The decision is made before anything is written or any Python code runs.
     ColumnMap columns;
     bool failed = false;
-    PyObject* first = sequence_items<IsList>(sequence)[0];
+    // Held from here: a writer run by the header may drop it from the list.
+    PyPointer first_row = PyPointer::borrow(sequence_items<IsList>(sequence)[0]);
+    PyObject* first = first_row.get();
     if (!columns.build(first, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
     for (Py_ssize_t i = 1; i < n; ++i) {
         if (!compare_dict_keys(sequence_items<IsList>(sequence)[i], columns)) return StructuredResult::Declined;
@@ -258,17 +260,16 @@ template <bool IsList, class Buffer>
                 return buffer.extend(header, 2) && buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n));
             }
             if (first_type == &PyBool_Type) {
-                const uint8_t header[2] = {byte(Flag::TypedList), static_cast<uint8_t>(ElementType::Bool)};
-                if (!buffer.extend(header, 2) ||
-                    !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
-                    return false;
-                }
-                // Eight to a byte, first element in the most significant bit.
+                // Eight to a byte, first element in the most significant bit;
+                // packed before anything is written, as a writer may edit the list.
                 std::vector<uint8_t> packed(static_cast<size_t>((n + 7) / 8), 0);
                 for (Py_ssize_t i = 0; i < n; ++i) {
                     if (items[i] == Py_True) packed[static_cast<size_t>(i / 8)] |= static_cast<uint8_t>(0x80u >> (i % 8));
                 }
-                return buffer.push_each(packed.data(), packed.size());
+                const uint8_t header[2] = {byte(Flag::TypedList), static_cast<uint8_t>(ElementType::Bool)};
+                return buffer.extend(header, 2) &&
+                       buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n)) &&
+                       buffer.push_each(packed.data(), packed.size());
             }
             RecursionGuard guard(ctx.thread, " while serializing a list of dicts");
             if (!guard.ok()) return false;
@@ -289,12 +290,12 @@ template <bool IsList, class Buffer>
         return false;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // Re-read the item array: Python code run for an earlier item may have
-        // reallocated it.
-        if (!serialize_item(sequence_items<IsList>(sequence)[i], ctx)) return false;
+        // Python code run meanwhile (a writer, a converter) may have resized the
+        // list: check before every read, and read the item array afresh.
         if (sequence_changed<IsList>(sequence, n)) return false;
+        if (!serialize_item(sequence_items<IsList>(sequence)[i], ctx)) return false;
     }
-    return true;
+    return !sequence_changed<IsList>(sequence, n);
 }
 
 // ---- dicts ---------------------------------------------------------------
@@ -318,6 +319,14 @@ template <class Buffer>
     if (!buffer.push(byte(Flag::StrKeyDict)) ||
         !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
         return false;
+    }
+    // A writer run by the header may have edited the dict.
+    if constexpr (Buffer::RUNS_PYTHON) {
+        if (dict_layout::keys_of(dict) != keys) {
+            to_py_error(msg::DICT_KEYS_CHANGED, PyExc_RuntimeError);
+            return false;
+        }
+        if (dict_changed(dict, n)) return false;
     }
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     Py_ssize_t written = 0;

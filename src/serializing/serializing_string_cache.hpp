@@ -39,6 +39,7 @@ public:
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
+        for (const Recent& recent : recent_) Py_XDECREF(recent.key);
         for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].key);
         std::free(slots_);
     }
@@ -66,8 +67,8 @@ public:
     [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
         // Most repeats are the very same object (dict keys above all): a small
         // direct-mapped memo of recent objects answers them without touching
-        // the table. Its objects are registered, hence alive, so an address in
-        // it cannot have been reused by another object.
+        // the table. The memo owns a reference to each object in it, so an
+        // address in it can never have been reused by another string.
         Recent& recent = recent_[(reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE];
         if (recent.key == key) {
             number = recent.number;
@@ -75,6 +76,8 @@ public:
             return true;
         }
         if (!find_or_insert_slow(key, str_hash(key), number, found)) return false;
+        Py_INCREF(key);
+        Py_XDECREF(recent.key);
         recent = Recent{key, number};
         return true;
     }

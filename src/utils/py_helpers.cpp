@@ -15,16 +15,30 @@ void chain_cause(PyObject* original) noexcept {
     }
 }
 
+// Interrupts and exits (KeyboardInterrupt, SystemExit, ...) are not errors of
+// the data: they always pass through unchanged.
+bool is_interrupt(PyObject* exception) noexcept {
+    return exception != nullptr && !PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+}
+
 }  // namespace
 
 void report_as_memory_error() noexcept {
     PyObject* original = PyErr_GetRaisedException();
+    if (is_interrupt(original)) {
+        PyErr_SetRaisedException(original);
+        return;
+    }
     PyErr_NoMemory();
     chain_cause(original);
 }
 
 void replace_error(PyObject* exception_class, const char* message) noexcept {
     PyObject* original = PyErr_GetRaisedException();
+    if (is_interrupt(original)) {
+        PyErr_SetRaisedException(original);
+        return;
+    }
     PyErr_SetString(exception_class, message);
     chain_cause(original);
 }

@@ -13,6 +13,8 @@ inline void to_py_error(const char* message, PyObject* exception_class) noexcept
     PyErr_SetString(exception_class, message);
 }
 
+// (Both leave a pending KeyboardInterrupt, SystemExit or other non-Exception
+// as it is.)
 // Replaces the pending exception (if any) by MemoryError, keeping the original
 // as its __cause__ so the real reason stays visible in tracebacks. This is how a
 // failed interpreter call that should have produced an object is reported.
