@@ -61,18 +61,109 @@ Match compare(PyObject* left, PyObject* right) noexcept {
     return result == 1 ? Match::Yes : Match::No;
 }
 
+// An exact str path key in its UTF-8 form, for matching encoded keys by their
+// bytes: equal text means equal strings, so no key object need be built.
+struct TextKey {
+    PyObject* str;
+    const uint8_t* text;
+    size_t length;
+    bool ascii;
+};
+
+// Matches the key at the position against `key`, passing over it. The key is
+// a str-keyed dict's key (`StrKeys`) or, in a general dict, a string value
+// (flags 0, 10, 18, 17, 20-23: the caller peeked the flag). Every inline key
+// still takes its reference number, as a position entry.
+template <bool StrKeys>
+Match match_text_key(LazyContext& ctx, const TextKey& key) {
+    InputReader& in = ctx.in;
+    uint8_t first = 0;
+    if (!in.read_byte(first)) return Match::Failed;
+    uint64_t number = 0;
+    bool reference = false;
+    PositionKind kind = PositionKind::MarkedKey;
+    if constexpr (StrKeys) {
+        if (first == KEY_REFERENCE_MARKER) {
+            if (!in.read_size(number)) return Match::Failed;
+            reference = true;
+        } else {
+            --in.position;  // the byte read was the start of the key-form size field
+        }
+    } else {
+        switch (static_cast<Flag>(first)) {
+            case Flag::EmptyStr:
+                return key.length == 0 ? Match::Yes : Match::No;
+            case Flag::AsciiStr:
+                kind = PositionKind::Ascii;
+                break;
+            case Flag::Str:
+                kind = PositionKind::Utf8;
+                break;
+            case Flag::RefLong:
+                if (!in.read_size(number)) return Match::Failed;
+                reference = true;
+                break;
+            default:
+                if (!in.read_big_endian(reference_width(static_cast<Flag>(first)), number)) return Match::Failed;
+                reference = true;
+                break;
+        }
+    }
+    bool equal = false;
+    if (reference) {
+        if (!ctx.holder.entry_equals(number, key.str, key.text, key.length, key.ascii, equal)) return Match::Failed;
+        return equal ? Match::Yes : Match::No;
+    }
+    if (!ctx.holder.insert_position(in.position, kind)) return Match::Failed;
+    uint64_t length = 0;
+    const uint8_t* payload = nullptr;
+    const bool read = kind == PositionKind::MarkedKey ? in.read_size<SizeForm::Key>(length) : in.read_size(length);
+    if (!read || !in.take(length, payload)) return Match::Failed;
+    equal = PositionPointerHolder::payload_equals(kind, payload, static_cast<size_t>(length), key.text, key.length,
+                                                  key.ascii);
+    return equal ? Match::Yes : Match::No;
+}
+
+// Whether the value at the position is a plain string form that
+// match_text_key() reads (any other key of a general dict is decoded).
+bool is_text_key_flag(const InputReader& in) noexcept {
+    if (in.position >= in.length) return false;
+    const uint8_t flag = in.data[in.position];
+    return flag == byte(Flag::EmptyStr) || flag == byte(Flag::Str) || flag == byte(Flag::AsciiStr) ||
+           flag == byte(Flag::RefLong) || (flag >= byte(Flag::Ref8) && flag <= byte(Flag::Ref32));
+}
+
 // Finds `key` among the `pairs` entries of a dict body (flag 15 or 16) and
 // leaves the position on its value. Returns false with an exception set when
 // it is missing or the walk fails.
 template <bool StrKeys>
 bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key) {
+    // An exact str key is matched against the encoded bytes; other keys (and
+    // keys of other forms in a general dict) are decoded and compared.
+    TextKey text_key{key, nullptr, 0, false};
+    bool by_text = PyUnicode_CheckExact(key);
+    if (by_text) {
+        Py_ssize_t length = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(key, &length);
+        if (text == nullptr) {
+            PyErr_Clear();  // no UTF-8 form (a lone surrogate): compare decoded keys instead
+            by_text = false;
+        } else {
+            text_key = TextKey{key, reinterpret_cast<const uint8_t*>(text), static_cast<size_t>(length),
+                               static_cast<bool>(PyUnicode_IS_ASCII(key))};
+        }
+    }
     for (uint64_t i = 0; i < pairs; ++i) {
-        PyPointer candidate = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
-        if (!candidate) return false;
-        const Match match = StrKeys ? compare(candidate.get(), key) : compare(key, candidate.get());
+        Match match;
+        if (by_text && (StrKeys || is_text_key_flag(ctx.in))) {
+            match = match_text_key<StrKeys>(ctx, text_key);
+        } else {
+            PyPointer candidate = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
+            if (!candidate) return false;
+            match = StrKeys ? compare(candidate.get(), key) : compare(key, candidate.get());
+        }
         if (match == Match::Failed) return false;
         if (match == Match::Yes) return true;
-        candidate.reset();
         if (!skip_object(ctx.in, ctx.holder)) return false;
     }
     key_not_found(key);

@@ -32,7 +32,9 @@ bool parse_threshold(PyObject* value, const char* name, uint64_t& out) {
                      reinterpret_cast<PyObject*>(Py_TYPE(value)));
         return false;
     }
-    const size_t converted = PyLong_AsSize_t(value);
+    // Objects with __index__ (numpy integers, say) count as ints; floats do not.
+    PyPointer index = PyPointer::steal(PyNumber_Index(value));
+    const size_t converted = index ? PyLong_AsSize_t(index.get()) : static_cast<size_t>(-1);
     if (converted == static_cast<size_t>(-1) && PyErr_Occurred()) {
         PyErr_Format(PyExc_TypeError, "Expected %s to be a positive integer smaller than 2**%d (max: %zu)", name, 64,
                      static_cast<size_t>(-1));

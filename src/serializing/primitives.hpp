@@ -12,7 +12,7 @@ namespace quarl {
 
 template <class Buffer>
 [[nodiscard]] inline bool encode_i64(int64_t value, Buffer& buffer) {
-    if constexpr (!Buffer::RUNS_PYTHON) {
+    if (buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
         uint8_t* out = buffer.reserve(1 + MAX_SIZE_FIELD);
         if (out == nullptr) return false;
         if (value >= 0 && value <= MAX_FLAG_INT) {
@@ -66,7 +66,7 @@ template <class Buffer>
     const double value = PyFloat_AS_DOUBLE(obj);
     std::memcpy(&bits, &value, sizeof bits);
     bits = __builtin_bswap64(bits);  // big-endian on the wire
-    if constexpr (!Buffer::RUNS_PYTHON) {
+    if (buffer.can_write_block(9, 8)) [[likely]] {
         uint8_t* out = buffer.reserve(9);
         if (out == nullptr) return false;
         out[0] = byte(Flag::Float);

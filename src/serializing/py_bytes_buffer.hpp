@@ -61,6 +61,10 @@ public:
         return extend(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
     }
 
+    // Whether `n` bytes (holding a chunk of `chunk` bytes) may be written as
+    // one block through reserve()/commit(): always, in memory.
+    [[nodiscard]] static constexpr bool can_write_block(size_t, size_t = 0) noexcept { return true; }
+
     // Makes room for `n` more bytes and returns where they go; the caller then
     // calls commit(k) with k <= n. Null with MemoryError set on failure.
     [[nodiscard]] uint8_t* reserve(size_t n) noexcept {
@@ -140,6 +144,14 @@ public:
         if (n >= direct_write_threshold_) return write_direct(PyBytes_AS_STRING(bytes), n, bytes);
         return extend_small(PyBytes_AS_STRING(bytes), n);
     }
+
+    // A block write gives the same chunks as byte-by-byte writes when it cannot
+    // reach the flush threshold and holds no chunk that would go directly.
+    [[nodiscard]] bool can_write_block(size_t n, size_t chunk = 0) const noexcept {
+        return raw_.size() + n < flush_threshold_ && chunk < direct_write_threshold_;
+    }
+    [[nodiscard]] uint8_t* reserve(size_t n) noexcept { return raw_.reserve(n); }
+    void commit(size_t n) noexcept { raw_.commit(n); }
 
     // Always through the buffer, never directly.
     [[nodiscard]] bool extend_small(const void* bytes, size_t n) noexcept {

@@ -51,7 +51,7 @@ template <class Buffer>
     if (number >= (1ULL << 32)) [[unlikely]] {
         return buffer.push(byte(Flag::RefLong)) && buffer.template push_size<SizeForm::Value>(number);
     }
-    if constexpr (!Buffer::RUNS_PYTHON) {
+    if (buffer.can_write_block(5)) [[likely]] {
         uint8_t* out = buffer.reserve(5);
         if (out == nullptr) return false;
         buffer.commit(write_short_pointer(number, out));
@@ -72,9 +72,9 @@ template <class Buffer>
     bool found = false;
     if (!ctx.cache.find_or_insert(str, number, found)) return false;
     if (found) return encode_pointer(number, ctx.buffer);
-    if constexpr (!Buffer::RUNS_PYTHON) {
-        // In memory the flag, size field and text go in with one capacity check.
-        const auto length = static_cast<size_t>(text.length);
+    if (const auto length = static_cast<size_t>(text.length);
+        ctx.buffer.can_write_block(1 + MAX_SIZE_FIELD + length, length)) [[likely]] {
+        // The flag, size field and text go in with one capacity check.
         uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD + length);
         if (out == nullptr) return false;
         out[0] = byte(text.ascii ? Flag::AsciiStr : Flag::Str);
@@ -99,7 +99,7 @@ template <class Buffer>
     bool found = false;
     if (!ctx.cache.find_or_insert(str, number, found)) return false;
     if (found) {
-        if constexpr (!Buffer::RUNS_PYTHON) {
+        if (ctx.buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
             uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD);
             if (out == nullptr) return false;
             out[0] = KEY_REFERENCE_MARKER;
@@ -109,7 +109,7 @@ template <class Buffer>
         return ctx.buffer.push(KEY_REFERENCE_MARKER) && ctx.buffer.template push_size<SizeForm::Value>(number);
     }
     const auto length = static_cast<uint64_t>(text.length);
-    if constexpr (!Buffer::RUNS_PYTHON) {
+    if (ctx.buffer.can_write_block(MAX_SIZE_FIELD + 1 + length, length)) [[likely]] {
         uint8_t* out = ctx.buffer.reserve(MAX_SIZE_FIELD + 1 + length);
         if (out == nullptr) return false;
         size_t header = encode_size_field<SizeForm::Key>(text.ascii ? length + 1 : length, out);

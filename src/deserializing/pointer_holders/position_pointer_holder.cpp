@@ -1,6 +1,8 @@
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 
 #include "deserializing/primitives.hpp"
+#include "serializing/serializing_string_cache.hpp"
+#include "utils/small_copy.hpp"
 
 namespace quarl {
 
@@ -18,6 +20,36 @@ PyObject* PositionPointerHolder::decode_at(size_t offset, PositionKind kind) con
     }
     end_of_input();
     return nullptr;
+}
+
+bool PositionPointerHolder::payload_equals(PositionKind kind, const uint8_t* payload, size_t length,
+                                           const uint8_t* text, size_t text_length, bool ascii) noexcept {
+    const bool marked = kind == PositionKind::MarkedKey || kind == PositionKind::MarkedValue;
+    if (marked && length != 0 && payload[0] == ASCII_MARKER) {
+        // ASCII text behind the marker; a valid one has no byte of 128 or more.
+        return ascii && length - 1 == text_length && equal_bytes(payload + 1, text, text_length);
+    }
+    if (kind == PositionKind::Ascii && !ascii) return false;
+    return length == text_length && equal_bytes(payload, text, text_length);
+}
+
+bool PositionPointerHolder::entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length,
+                                         bool ascii, bool& equal) const noexcept {
+    if (number >= entries_.size()) return end_of_input();
+    const uintptr_t entry = entries_[static_cast<size_t>(number)];
+    if (!is_position(entry)) {
+        equal = str_equal(reinterpret_cast<PyObject*>(entry), str);
+        return true;
+    }
+    const auto kind = static_cast<PositionKind>((entry >> 1) & 3u);
+    InputReader in{data_, length_, static_cast<size_t>(entry >> 3)};
+    uint64_t payload_length = 0;
+    const uint8_t* payload = nullptr;
+    const bool read = kind == PositionKind::MarkedKey ? in.read_size<SizeForm::Key>(payload_length)
+                                                      : in.read_size<SizeForm::Value>(payload_length);
+    if (!read || !in.take(payload_length, payload)) return false;
+    equal = payload_equals(kind, payload, static_cast<size_t>(payload_length), text, length, ascii);
+    return true;
 }
 
 }  // namespace quarl

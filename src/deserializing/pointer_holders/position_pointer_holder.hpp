@@ -61,7 +61,13 @@ public:
     }
 
     [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
-    [[nodiscard]] bool is_position_entry(size_t number) const noexcept { return is_position(entries_[number]); }
+
+    // Whether entry `number` is a string whose UTF-8 form is `text` (`ascii`:
+    // the text has no byte of 128 or more), without decoding skipped strings.
+    // False with DeserializationError set when the number is out of range or
+    // the entry's payload runs past the input.
+    [[nodiscard]] bool entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length, bool ascii,
+                                    bool& equal) const noexcept;
 
 private:
     // Objects are at least 8-byte aligned, so bit 0 tells positions from objects.
@@ -78,6 +84,14 @@ private:
     }
 
     [[nodiscard]] PyObject* decode_at(size_t offset, PositionKind kind) const noexcept;
+
+public:
+    // Whether the string payload at `payload` (`length` bytes, read as `kind`)
+    // decodes to the str whose UTF-8 form is `text`.
+    [[nodiscard]] static bool payload_equals(PositionKind kind, const uint8_t* payload, size_t length,
+                                             const uint8_t* text, size_t text_length, bool ascii) noexcept;
+
+private:
 
     const uint8_t* data_;
     size_t length_;
