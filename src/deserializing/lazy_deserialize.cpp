@@ -296,8 +296,9 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
                 if (!in.read_size(rows) || !in.read_size(width)) return nullptr;
                 if (index >= rows) return out_of_range(index, rows);
                 if (last) {
-                    // A row is present whatever its values, so check mode answers at once.
-                    if (mode == LazyMode::Check) Py_RETURN_TRUE;
+                    // A row is present whatever its values; only a row of no keys
+                    // is an empty, falsy dict.
+                    if (mode == LazyMode::Check) return Py_NewRef(include_falsy || width != 0 ? Py_True : Py_False);
                     return load_structured_row(ctx, index, width);
                 }
                 const PathStep& next = steps[s + 1];

@@ -78,11 +78,19 @@ PyObject* lazy_load_bool_list(LazyContext& ctx, uint64_t index, uint64_t count) 
     return truth((in.data[in.position + index / 8] >> (7 - index % 8)) & 1u);
 }
 
-// Truth of a value without building it, for the payload-carrying forms whose
-// empty variants decode to falsy values.
+// Truth of a container without building it, for the forms whose empty
+// variants decode to falsy values.
 PyObject* contains_sized(InputReader& in) {
     uint64_t size = 0;
     if (!in.read_size(size)) return nullptr;
+    return truth(size != 0);
+}
+
+// Truth of a string or bytes payload: non-empty, and present in the input.
+PyObject* contains_payload(InputReader& in) {
+    uint64_t size = 0;
+    const uint8_t* payload = nullptr;
+    if (!in.read_size(size) || !in.take(size, payload)) return nullptr;
     return truth(size != 0);
 }
 
@@ -139,6 +147,7 @@ PyObject* lazy_contains(LazyContext& ctx, bool include_falsy) {
         case Flag::Str:
         case Flag::AsciiStr:
         case Flag::Bytes:
+            return contains_payload(in);
         case Flag::List:
         case Flag::Dict:
         case Flag::StrKeyDict:

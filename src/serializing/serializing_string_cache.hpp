@@ -33,13 +33,13 @@ namespace quarl {
 // string's own Python hash. It owns a reference to every key, so a string
 // that Python code frees in the middle of an encode can never leave a stale
 // entry behind (a new string at the same address would otherwise match it).
+// Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
     StrNumberTable() noexcept = default;
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
-        for (const Recent& recent : recent_) Py_XDECREF(recent.key);
         for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].key);
         std::free(slots_);
     }
@@ -48,16 +48,14 @@ public:
 
     // Number of `key`, or -1 when absent.
     [[nodiscard]] int64_t find(PyObject* key) const noexcept {
-        const Recent& recent = recent_[(reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE];
-        if (recent.key == key) return static_cast<int64_t>(recent.number);
+        const Recent& recent = recent_[recent_index(key)];
+        if (recent.key == key) return recent.number;
         if (capacity_ == 0) return -1;
-        const Py_hash_t hash = str_hash(key);
-        for (size_t i = static_cast<size_t>(hash) & mask_;; i = (i + 1) & mask_) {
+        const auto hash = static_cast<uint32_t>(str_hash(key));
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
             if (slot.key == nullptr) return -1;
-            if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) {
-                return static_cast<int64_t>(slot.number);
-            }
+            if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) return slot.number;
         }
     }
 
@@ -66,49 +64,60 @@ public:
     // Returns false with MemoryError set when the table cannot grow.
     [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
         // Most repeats are the very same object (dict keys above all): a small
-        // direct-mapped memo of recent objects answers them without touching
-        // the table. The memo owns a reference to each object in it, so an
-        // address in it can never have been reused by another string.
-        Recent& recent = recent_[(reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE];
+        // direct-mapped memo of registered objects answers them without
+        // touching the table. The table owns those objects, so an address in
+        // the memo cannot have been reused by another string.
+        Recent& recent = recent_[recent_index(key)];
         if (recent.key == key) {
             number = recent.number;
             found = true;
             return true;
         }
-        if (!find_or_insert_slow(key, str_hash(key), number, found)) return false;
-        Py_INCREF(key);
-        Py_XDECREF(recent.key);
-        recent = Recent{key, number};
-        return true;
-    }
-
-private:
-    [[nodiscard]] bool find_or_insert_slow(PyObject* key, Py_hash_t hash, uint64_t& number, bool& found) noexcept {
-        if ((count_ + 1) * 2 > capacity_ && !grow()) [[unlikely]] return false;
-        size_t i = static_cast<size_t>(hash) & mask_;
+        if (!grow_if_needed()) [[unlikely]] return false;
+        const auto hash = static_cast<uint32_t>(str_hash(key));
+        size_t i = hash & mask_;
         for (;; i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (slot.key == nullptr) break;
             if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) {
                 number = slot.number;
                 found = true;
+                if (slot.key == key) recent = Recent{key, slot.number};
                 return true;
             }
         }
         Py_INCREF(key);
         slots_[i] = Slot{key, hash, count_};
+        recent = Recent{key, count_};
         number = count_++;
         found = false;
         return true;
     }
 
+private:
     struct Slot {
         PyObject* key;
-        Py_hash_t hash;
-        uint64_t number;
+        uint32_t hash;  // low bits of the Python hash
+        uint32_t number;
     };
+    struct Recent {
+        PyObject* key;
+        int64_t number;
+    };
+    static constexpr size_t RECENT_SIZE = 256;
+    // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
+    static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
 
-    [[nodiscard]] bool grow() noexcept {
+    [[nodiscard]] static size_t recent_index(PyObject* key) noexcept {
+        return (reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE;
+    }
+
+    [[nodiscard]] bool grow_if_needed() noexcept {
+        if ((count_ + 1) * 2 <= capacity_) [[likely]] return true;
+        if (count_ >= MAX_ENTRIES) {
+            PyErr_SetString(PyExc_MemoryError, "too many distinct strings in one document");
+            return false;
+        }
         const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
         auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (slots == nullptr) {
@@ -119,7 +128,7 @@ private:
         for (size_t i = 0; i < capacity_; ++i) {
             const Slot& slot = slots_[i];
             if (slot.key == nullptr) continue;
-            size_t j = static_cast<size_t>(slot.hash) & mask;
+            size_t j = slot.hash & mask;
             while (slots[j].key != nullptr) j = (j + 1) & mask;
             slots[j] = slot;
         }
@@ -130,17 +139,11 @@ private:
         return true;
     }
 
-    struct Recent {
-        PyObject* key;
-        uint64_t number;
-    };
-    static constexpr size_t RECENT_SIZE = 256;
-
     Recent recent_[RECENT_SIZE] = {};
     Slot* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;
-    uint64_t count_ = 0;
+    uint32_t count_ = 0;
 };
 
 // The encoder's reference table: each distinct non-empty string written in
