@@ -5,6 +5,7 @@
 // item, and items are held while they are encoded.
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -82,7 +83,7 @@ public:
 
     // Column of `key` (an exact str), or -1; `expected` is where it usually is.
     [[nodiscard]] int64_t find(PyObject* key, size_t expected) const noexcept {
-        if (expected < keys_.size() && keys_[expected].get() == key) return static_cast<int64_t>(expected);
+        if (expected < keys_.size() && same_str(keys_[expected].get(), key)) return static_cast<int64_t>(expected);
         if (table_) return table_->find(key);
         for (size_t i = 0; i < keys_.size(); ++i) {
             if (keys_[i].get() == key) return static_cast<int64_t>(i);
@@ -99,8 +100,8 @@ private:
     std::unique_ptr<StrNumberTable> table_;
 };
 
-// True when the row's table holds exactly the column keys, as the very same
-// objects and in column order: then its values can be written in place.
+// True when the row's table holds exactly the column keys in column order:
+// then its values can be written in place.
 [[nodiscard]] inline bool row_is_aligned(const dict_layout::KeysHeader* keys, const ColumnMap& columns) noexcept {
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     size_t column = 0;
@@ -128,6 +129,64 @@ private:
     return true;
 }
 
+// Rows checked before a speculative structured list is started; shorter
+// lists are checked in full (their rows stay in cache for the writing pass).
+inline constexpr Py_ssize_t PRECHECKED_ROWS = 1024;
+
+// Whether Python code can run anywhere in this encode: with no writer, no
+// converters and no dates it cannot, and writing can be taken back.
+template <class Buffer>
+[[nodiscard]] inline bool speculation_allowed(const SerializeContext<Buffer>& ctx) noexcept {
+    return !Buffer::RUNS_PYTHON && ctx.settings.custom_types.empty() && !ctx.settings.serialize_dates;
+}
+
+// A stretch of output that may be taken back: the buffer's length and the
+// string cache's checkpoint at its start. Inactive unless `active`.
+template <class Buffer>
+class Speculation {
+public:
+    Speculation(SerializeContext<Buffer>& ctx, bool active) noexcept : ctx_(ctx), active_(active) {
+        if (active_) {
+            size_ = ctx_.buffer.size();
+            checkpoint_ = ctx_.cache.checkpoint();
+        }
+    }
+    Speculation(const Speculation&) = delete;
+    Speculation& operator=(const Speculation&) = delete;
+    // A failed encode leaves it open; the whole call fails and drops the cache.
+    ~Speculation() = default;
+
+    void keep() noexcept {
+        if (active_) ctx_.cache.commit(checkpoint_);
+    }
+
+    void take_back() noexcept {
+        if constexpr (!Buffer::RUNS_PYTHON) {
+            ctx_.buffer.truncate(size_);
+            ctx_.cache.rollback(checkpoint_);
+        }
+    }
+
+private:
+    SerializeContext<Buffer>& ctx_;
+    bool active_;
+    size_t size_ = 0;
+    SerializingStringCache::Checkpoint checkpoint_{};
+};
+
+// Long lists of rows are walked with their memory requested ahead: the dict
+// eight rows on, and the entry table of the dict four rows on.
+inline void prefetch_row(PyObject** items, Py_ssize_t i, Py_ssize_t n) noexcept {
+
+    if (i + 8 < n) __builtin_prefetch(items[i + 8]);
+    if (i + 4 < n && Py_TYPE(items[i + 4]) == &PyDict_Type) {
+        const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(items[i + 4])->ma_keys);
+        __builtin_prefetch(keys);
+        __builtin_prefetch(keys + 64);
+        __builtin_prefetch(keys + 128);
+    }
+}
+
 // A row whose keys changed while earlier values were written (by Python code
 // run meanwhile): failing is the only way not to write a value into the wrong column.
 [[nodiscard]] inline StructuredResult row_changed() noexcept {
@@ -146,11 +205,21 @@ template <bool IsList, class Buffer>
     PyPointer first_row = PyPointer::borrow(sequence_items<IsList>(sequence)[0]);
     PyObject* first = first_row.get();
     if (!columns.build(first, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (!compare_dict_keys(sequence_items<IsList>(sequence)[i], columns)) return StructuredResult::Declined;
+
+    // When no Python code can run during the walk, only the first rows are
+    // checked up front; the others are checked as they are written, and a
+    // mismatch takes back what was written (bytes and string numbers). This
+    // reads every row once instead of twice.
+    const bool speculative = n > PRECHECKED_ROWS && speculation_allowed(ctx);
+    const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
+    PyObject** items = sequence_items<IsList>(sequence);
+    for (Py_ssize_t i = 1; i < checked; ++i) {
+        prefetch_row(items, i, n);
+        if (!compare_dict_keys(items[i], columns)) return StructuredResult::Declined;
     }
     const uint64_t width = columns.size();
     Buffer& buffer = ctx.buffer;
+    Speculation<Buffer> speculation(ctx, speculative);
     if (!buffer.push(byte(Flag::StructuredList)) ||
         !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n)) ||
         !buffer.template push_size<SizeForm::Value>(width)) {
@@ -185,15 +254,21 @@ template <bool IsList, class Buffer>
     // may run Python code that edits the row.
     std::vector<PyPointer> slots(width);
     for (Py_ssize_t i = 1; i < n; ++i) {
+        prefetch_row(sequence_items<IsList>(sequence), i, n);
         PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
         if (!PyDict_CheckExact(row.get()) || static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
             return row_changed();
         }
-        // The usual row: the same key objects in the same order, read in place.
+        // The usual row: the same keys in the same order, read in place.
         // Its table and keys are checked again before every value, since
         // writing one value may run Python code that edits the row.
-        if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(row.get());
-            keys != nullptr && row_is_aligned(keys, columns)) {
+        const dict_layout::KeysHeader* keys = dict_layout::str_key_table(row.get());
+        const bool aligned = keys != nullptr && row_is_aligned(keys, columns);
+        if (i >= checked && !aligned && !compare_dict_keys(row.get(), columns)) {
+            speculation.take_back();
+            return StructuredResult::Declined;
+        }
+        if (aligned) {
             const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
             uint64_t column = 0;
             for (Py_ssize_t e = 0;; ++e) {
@@ -204,7 +279,7 @@ template <bool IsList, class Buffer>
                 if (e >= keys->nentries) break;
                 PyObject* const value = entries[e].value;
                 if (value == nullptr) continue;
-                if (column >= width || entries[e].key != columns.key(static_cast<size_t>(column))) {
+                if (column >= width || !same_str(entries[e].key, columns.key(static_cast<size_t>(column)))) {
                     return row_changed();
                 }
                 if (!serialize_item(value, ctx)) return StructuredResult::Failed;
@@ -231,6 +306,7 @@ template <bool IsList, class Buffer>
         }
         if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
     }
+    speculation.keep();
     return StructuredResult::Done;
 }
 

@@ -73,6 +73,9 @@ public:
     }
     void commit(size_t n) noexcept { len_ += n; }
 
+    // Discards everything written after the first `size` bytes.
+    void truncate(size_t size) noexcept { len_ = size; }
+
     // Shrinks the storage to the written bytes and returns it (borrowed: the
     // buffer keeps its reference); afterwards the buffer is empty.
     PyObject* take_bytes() noexcept;
@@ -113,6 +116,7 @@ public:
         : writer_(writer), flush_threshold_(flush_threshold), direct_write_threshold_(direct_write_threshold) {}
 
     [[nodiscard]] bool init() noexcept { return raw_.init(); }
+    [[nodiscard]] size_t size() const noexcept { return raw_.size(); }
 
     [[nodiscard]] bool push(uint8_t value) noexcept {
         if (!raw_.push(value)) [[unlikely]] return false;

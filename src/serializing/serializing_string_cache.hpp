@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "utils/python.hpp"
 #include "utils/small_copy.hpp"
@@ -28,6 +30,13 @@ namespace quarl {
     if (kind != PyUnicode_KIND(b)) return false;
     return equal_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind);
 }
+
+[[gnu::noinline]] inline bool same_text(PyObject* a, PyObject* b) noexcept {
+    return str_hash(a) == str_hash(b) && str_equal(a, b);
+}
+
+// Equal exact str objects, by identity, cached hash, then text.
+[[nodiscard]] inline bool same_str(PyObject* a, PyObject* b) noexcept { return a == b || same_text(a, b); }
 
 // Open-addressing hash table from exact str to a number, keyed on the
 // string's own Python hash. It owns a reference to every key, so a string
@@ -86,12 +95,44 @@ public:
                 return true;
             }
         }
+        if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
         Py_INCREF(key);
         slots_[i] = Slot{key, hash, count_};
         recent = Recent{key, count_};
         number = count_++;
         found = false;
         return true;
+    }
+
+    // Speculative writing: strings registered after a checkpoint can be taken
+    // back, when the bytes that used their numbers are discarded too.
+    struct Checkpoint {
+        uint32_t count;
+        size_t undo_size;
+    };
+
+    [[nodiscard]] Checkpoint checkpoint() noexcept {
+        ++speculation_depth_;
+        return Checkpoint{count_, undo_.size()};
+    }
+
+    // Keeps what was registered since `checkpoint` (an enclosing checkpoint
+    // may still take it back).
+    void commit(const Checkpoint&) noexcept {
+        if (--speculation_depth_ == 0) undo_.clear();
+    }
+
+    // Forgets every string registered since `checkpoint`, newest first.
+    void rollback(const Checkpoint& checkpoint) noexcept {
+        while (undo_.size() > checkpoint.undo_size) {
+            erase(undo_.back());
+            undo_.pop_back();
+        }
+        count_ = checkpoint.count;
+        for (Recent& recent : recent_) {
+            if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
+        }
+        --speculation_depth_;
     }
 
 private:
@@ -110,6 +151,34 @@ private:
 
     [[nodiscard]] static size_t recent_index(PyObject* key) noexcept {
         return (reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE;
+    }
+
+    [[gnu::noinline]] bool log_for_undo(PyObject* key) noexcept {
+        try {
+            undo_.push_back(key);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+
+    // Removes a registered key, moving later entries of its probe run back so
+    // that every remaining key stays reachable from its home slot.
+    void erase(PyObject* key) noexcept {
+        size_t hole = static_cast<uint32_t>(str_hash(key)) & mask_;
+        while (slots_[hole].key != key) hole = (hole + 1) & mask_;
+        for (size_t next = (hole + 1) & mask_; slots_[next].key != nullptr; next = (next + 1) & mask_) {
+            const size_t home = slots_[next].hash & mask_;
+            // Move the entry unless its home lies cyclically in (hole, next].
+            const bool stays = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
+            if (!stays) {
+                slots_[hole] = slots_[next];
+                hole = next;
+            }
+        }
+        slots_[hole] = Slot{};
+        Py_DECREF(key);
     }
 
     [[nodiscard]] bool grow_if_needed() noexcept {
@@ -144,6 +213,8 @@ private:
     size_t capacity_ = 0;
     size_t mask_ = 0;
     uint32_t count_ = 0;
+    unsigned speculation_depth_ = 0;
+    std::vector<PyObject*> undo_;  // keys registered under a checkpoint, oldest first
 };
 
 // The encoder's reference table: each distinct non-empty string written in
