@@ -76,17 +76,6 @@ def document_and_path(draw):
     return doc, path
 
 
-def is_table_row(doc, path):
-    """Whether the path ends on a row of a list of two or more dicts sharing their str keys."""
-    if not path or type(path[-1]) is not Idx:
-        return False
-    rows = follow(doc, path[:-1])
-    first = rows[0]
-    return len(rows) >= 2 and all(
-        type(row) is dict and row.keys() == first.keys() and all(type(k) is str for k in row) for row in rows
-    )
-
-
 @settings(max_examples=200, deadline=None)
 @given(documents)
 def test_round_trip_through_every_form(doc):
@@ -107,8 +96,7 @@ def test_get_and_contains_agree_with_indexing(case):
     expected = follow(doc, path)
     assert get(data, *path) == expected
     assert contains(data, *path)
-    # A row of a list of like dicts counts as present even when it is empty.
-    assert contains(data, *path, include_falsy=False) == (bool(expected) or is_table_row(doc, path))
+    assert contains(data, *path, include_falsy=False) == bool(expected)
 
 
 def test_tuples_read_back_as_lists_unless_asked():

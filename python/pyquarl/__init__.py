@@ -1,5 +1,12 @@
 """pyquarl: compact binary serialization of Python values, with lazy lookups.
 
+    >>> import pyquarl
+    >>> data = pyquarl.dumps({"users": [{"name": "ada"}, {"name": "lin"}]})
+    >>> pyquarl.loads(data)
+    {'users': [{'name': 'ada'}, {'name': 'lin'}]}
+    >>> pyquarl.get(data, "users", pyquarl.Idx(1), "name")
+    'lin'
+
 The submodules that the native extension imports at start-up are loaded
 first, so ``import pyquarl._pyquarl`` finds them ready.
 """
@@ -8,6 +15,7 @@ from .exceptions import DeserializationError, QuarlError, SerializationError
 from .serialize.settings import CustomType
 from .deserialize.lazy_load import Idx
 from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+from .api import contains, dump, dumps, get, load, loads
 
 __all__ = [
     "CustomType",
@@ -16,7 +24,25 @@ __all__ = [
     "QuarlError",
     "SerializationError",
     "bytes_check_if_contains",
+    "contains",
+    "dump",
     "dump_bytes",
+    "dumps",
+    "get",
     "lazy_load_bytes",
+    "load",
     "load_bytes",
+    "loads",
 ]
+
+
+def __getattr__(name: str) -> str:
+    # The version is looked up on first use: importlib.metadata is slow to import.
+    if name == "__version__":
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("pyquarl")
+        except PackageNotFoundError:
+            return "0+unknown"
+    raise AttributeError(f"module 'pyquarl' has no attribute {name!r}")

@@ -1,0 +1,56 @@
+"""The native encoder, decoder and lazy reader."""
+
+from collections.abc import Callable
+from typing import Any, Protocol, overload
+
+from .serialize.settings import CustomType
+
+class _Writer(Protocol):
+    def write(self, data: bytes, /) -> object: ...
+
+_Buffer = bytes | bytearray
+_Loaders = dict[Any, Callable[..., Any]]
+
+@overload
+def dump_bytes(
+    obj: object,
+    *,
+    allow_non_string_keys: object = ...,
+    serialize_dates: bool = ...,
+    flush_threshold: int = ...,
+    direct_write_threshold: int = ...,
+    custom_types: dict[type[Any], CustomType] = ...,
+) -> bytes: ...
+@overload
+def dump_bytes(
+    obj: object,
+    *,
+    writer: _Writer,
+    allow_non_string_keys: object = ...,
+    serialize_dates: bool = ...,
+    flush_threshold: int = ...,
+    direct_write_threshold: int = ...,
+    custom_types: dict[type[Any], CustomType] = ...,
+) -> None: ...
+def load_bytes(
+    buffer: _Buffer,
+    *,
+    use_tuples: bool = ...,
+    stop_gc: bool = ...,
+    ignore_extra_data: bool = ...,
+    custom_types: _Loaders = ...,
+) -> Any: ...
+def lazy_load_bytes(
+    buffer: _Buffer,
+    path_to_load: list[Any],
+    *,
+    include_falsy: bool = ...,
+    custom_types: _Loaders = ...,
+) -> Any: ...
+def bytes_check_if_contains(
+    buffer: _Buffer,
+    path_to_load: list[Any],
+    *,
+    include_falsy: bool = ...,
+    custom_types: _Loaders = ...,
+) -> bool: ...
