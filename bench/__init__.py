@@ -1,0 +1,1 @@
+"""Benchmarks of pyquarl against other serializers (see bench/README.md)."""
