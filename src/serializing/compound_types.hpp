@@ -256,15 +256,16 @@ template <bool IsList, class Buffer>
     for (Py_ssize_t i = 1; i < n; ++i) {
         prefetch_row(sequence_items<IsList>(sequence), i, n);
         PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
-        if (!PyDict_CheckExact(row.get()) || static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
-            return row_changed();
-        }
+        const bool is_row = PyDict_CheckExact(row.get()) && static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) == width;
         // The usual row: the same keys in the same order, read in place.
         // Its table and keys are checked again before every value, since
         // writing one value may run Python code that edits the row.
-        const dict_layout::KeysHeader* keys = dict_layout::str_key_table(row.get());
+        const dict_layout::KeysHeader* keys = is_row ? dict_layout::str_key_table(row.get()) : nullptr;
         const bool aligned = keys != nullptr && row_is_aligned(keys, columns);
-        if (i >= checked && !aligned && !compare_dict_keys(row.get(), columns)) {
+        if (!aligned && (!is_row || !compare_dict_keys(row.get(), columns))) {
+            // Past the checked rows, an odd row ends the attempt; before
+            // them, it can only be Python code editing the list meanwhile.
+            if (i < checked) return row_changed();
             speculation.take_back();
             return StructuredResult::Declined;
         }
