@@ -39,7 +39,7 @@ template <PointerHolder Holder>
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
     }
-    return finish_sequence(sequence.release());
+    return sequence.release();
 }
 
 // Flag 15, after the flag byte: keys are ordinary encoded values.
@@ -140,7 +140,7 @@ template <PointerHolder Holder>
         }
         set_sequence_item(ctx, sequence.get(), row, dict.release());
     }
-    return finish_sequence(sequence.release());
+    return sequence.release();
 }
 
 }  // namespace quarl

@@ -13,7 +13,7 @@ template <PointerHolder Holder>
     PyObject* sequence = new_sequence(ctx, n);
     if (sequence == nullptr) return nullptr;
     for (uint64_t i = 0; i < n; ++i) set_sequence_item(ctx, sequence, i, Py_None);  // immortal: no reference needed
-    return finish_sequence(sequence);
+    return sequence;
 }
 
 template <PointerHolder Holder>
@@ -26,7 +26,7 @@ template <PointerHolder Holder>
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
     }
-    return finish_sequence(sequence.release());
+    return sequence.release();
 }
 
 template <PointerHolder Holder>
@@ -40,7 +40,7 @@ template <PointerHolder Holder>
         set_sequence_item(ctx, sequence.get(), i, item);
         if (!ctx.holder.insert(item)) return nullptr;
     }
-    return finish_sequence(sequence.release());
+    return sequence.release();
 }
 
 template <PointerHolder Holder>
@@ -53,7 +53,7 @@ template <PointerHolder Holder>
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
     }
-    return finish_sequence(sequence.release());
+    return sequence.release();
 }
 
 template <PointerHolder Holder>
@@ -68,7 +68,7 @@ template <PointerHolder Holder>
         const bool set = (packed[i / 8] >> (7 - i % 8)) & 1u;
         set_sequence_item(ctx, sequence, i, set ? Py_True : Py_False);  // immortal
     }
-    return finish_sequence(sequence);
+    return sequence;
 }
 
 // After the flag byte: element type, count, elements.

@@ -49,24 +49,19 @@ struct DecodeContext {
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* deserialize_object(DecodeContext<Holder>& ctx);
 
-// A new list, or a tuple when the caller asked for tuples, of `n` empty
-// slots. It is hidden from the garbage collector until finish_sequence():
-// Python code that runs while it is filled (loaders, finalizers, gc
-// callbacks) could otherwise reach it through gc.get_objects() and read its
-// empty slots.
+// A new list, or a tuple when the caller asked for tuples, of `n` slots that
+// hold None until they are filled: Python code that runs meanwhile (loaders,
+// finalizers or gc callbacks run by a collection) may reach the container
+// through gc.get_objects(), and must never find an empty slot.
 template <PointerHolder Holder>
 [[nodiscard]] inline PyObject* new_sequence(const DecodeContext<Holder>& ctx, uint64_t n) noexcept {
-    PyObject* sequence = (!Holder::LAZY && ctx.use_tuples) ? PyTuple_New(static_cast<Py_ssize_t>(n))
-                                                           : PyList_New(static_cast<Py_ssize_t>(n));
-    // (The empty tuple is a shared untracked singleton: it is left alone.)
-    if (sequence != nullptr && n != 0) PyObject_GC_UnTrack(sequence);
-    return sequence;
-}
-
-// Makes a sequence from new_sequence() visible to the garbage collector
-// again, once every slot is filled; returns it.
-[[nodiscard]] inline PyObject* finish_sequence(PyObject* sequence) noexcept {
-    if (Py_SIZE(sequence) != 0) PyObject_GC_Track(sequence);
+    const auto size = static_cast<Py_ssize_t>(n);
+    PyObject* sequence = (!Holder::LAZY && ctx.use_tuples) ? PyTuple_New(size) : PyList_New(size);
+    if (sequence != nullptr && n != 0) {
+        PyObject** items = (!Holder::LAZY && ctx.use_tuples) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
+                                                             : reinterpret_cast<PyListObject*>(sequence)->ob_item;
+        for (Py_ssize_t i = 0; i < size; ++i) items[i] = Py_None;  // immortal: no reference counted
+    }
     return sequence;
 }
 
