@@ -42,24 +42,6 @@ template <PointerHolder Holder>
     return sequence.release();
 }
 
-// Flag 15, after the flag byte: keys are ordinary encoded values.
-template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_dict(DecodeContext<Holder>& ctx) {
-    uint64_t n = 0;
-    if (!ctx.in.read_count(n, 2)) return nullptr;
-    RecursionGuard guard(ctx.thread, " while deserializing a dict");
-    if (!guard.ok()) return nullptr;
-    PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
-    if (!dict) return nullptr;
-    for (uint64_t i = 0; i < n; ++i) {
-        PyPointer key = PyPointer::steal(deserialize_object(ctx));
-        if (!key) return nullptr;
-        PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
-    }
-    return dict.release();
-}
-
 // A key of a str-keyed dict: FE and a reference number, or an inline
 // key-form string, which takes the next number.
 template <PointerHolder Holder>
@@ -72,18 +54,13 @@ template <PointerHolder Holder>
         if (!ctx.in.read_size(number)) return nullptr;
         return ctx.holder.safe_get(number);
     }
-    PyObject* key = decode_string_without_inserting_pointer<StrPayload::Marked, SizeForm::Key>(ctx.in);
-    if (key == nullptr) return nullptr;
-    if (!ctx.holder.insert(key)) {
-        Py_DECREF(key);
-        return nullptr;
-    }
-    return key;
+    return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Marked, SizeForm::Key>(ctx.in));
 }
 
-// Flag 16, after the flag byte.
-template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_str_key_dict(DecodeContext<Holder>& ctx) {
+// Flags 15 and 16, after the flag byte: the keys are ordinary encoded values,
+// or (`StrKeys`) the key forms of a str-keyed dict.
+template <bool StrKeys, PointerHolder Holder>
+[[nodiscard]] PyObject* decode_dict(DecodeContext<Holder>& ctx) {
     uint64_t n = 0;
     if (!ctx.in.read_count(n, 2)) return nullptr;
     RecursionGuard guard(ctx.thread, " while deserializing a dict");
@@ -91,10 +68,10 @@ template <PointerHolder Holder>
     PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
     if (!dict) return nullptr;
     for (uint64_t i = 0; i < n; ++i) {
-        PyPointer key = PyPointer::steal(deserialize_dict_key(ctx));
+        PyPointer key = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
         if (!key) return nullptr;
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
     }
     return dict.release();
 }

@@ -49,6 +49,15 @@ struct DecodeContext {
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* deserialize_object(DecodeContext<Holder>& ctx);
 
+// Gives a freshly decoded string (a new reference, or null after a failed
+// decode) the next reference number; returns it, or null on failure.
+template <PointerHolder Holder>
+[[nodiscard]] inline PyObject* numbered(DecodeContext<Holder>& ctx, PyObject* str) noexcept {
+    if (str == nullptr || ctx.holder.insert(str)) return str;
+    Py_DECREF(str);
+    return nullptr;
+}
+
 // A new list, or a tuple when the caller asked for tuples, of `n` slots that
 // hold None until they are filled: Python code that runs meanwhile (loaders,
 // finalizers or gc callbacks run by a collection) may reach the container

@@ -18,17 +18,6 @@ template <PointerHolder Holder>
     return ctx.holder.safe_get(number);
 }
 
-// A string value (flags 10, 18): decoded, then numbered.
-template <StrPayload Kind, PointerHolder Holder>
-[[nodiscard]] inline PyObject* decode_string_value(DecodeContext<Holder>& ctx) {
-    PyObject* str = decode_string_without_inserting_pointer<Kind>(ctx.in);
-    if (str == nullptr) return nullptr;
-    if (!ctx.holder.insert(str)) {
-        Py_DECREF(str);
-        return nullptr;
-    }
-    return str;
-}
 
 template <PointerHolder Holder>
 PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
@@ -58,9 +47,9 @@ PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
         case Flag::Float:
             return decode_f64(ctx.in);
         case Flag::Str:
-            return decode_string_value<StrPayload::Utf8>(ctx);
+            return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Utf8>(ctx.in));
         case Flag::AsciiStr:
-            return decode_string_value<StrPayload::Ascii>(ctx);
+            return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Ascii>(ctx.in));
         case Flag::Bytes:
             return decode_bytes(ctx.in);
         case Flag::List:
@@ -68,9 +57,9 @@ PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
         case Flag::TypedList:
             return decode_typed_list(ctx);
         case Flag::Dict:
-            return decode_dict(ctx);
+            return decode_dict<false>(ctx);
         case Flag::StrKeyDict:
-            return decode_str_key_dict(ctx);
+            return decode_dict<true>(ctx);
         case Flag::StructuredList:
             return decode_list_of_structured_dicts(ctx);
         case Flag::RefLong: {

@@ -40,13 +40,7 @@ PyObject* lazy_load_str_list(LazyContext& ctx, uint64_t index, LazyMode mode) {
         // An empty payload, or the FE marker alone, is the empty string.
         return truth(length != 0 && !(length == 1 && payload[0] == ASCII_MARKER));
     }
-    PyObject* str = decode_string_without_inserting_pointer<StrPayload::Marked>(in);
-    if (str == nullptr) return nullptr;
-    if (!ctx.holder.insert(str)) {
-        Py_DECREF(str);
-        return nullptr;
-    }
-    return str;
+    return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Marked>(in));
 }
 
 PyObject* lazy_load_bytes_list(LazyContext& ctx, uint64_t index, LazyMode mode) {
