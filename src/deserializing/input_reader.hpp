@@ -35,7 +35,6 @@ struct InputReader {
     size_t position;
 
     [[nodiscard]] size_t remaining() const noexcept { return length - position; }
-    [[nodiscard]] bool at_end() const noexcept { return position >= length; }
 
     [[nodiscard]] bool read_byte(uint8_t& out) noexcept {
         if (position >= length) [[unlikely]] return end_of_input();

@@ -12,16 +12,37 @@ namespace {
 // reported as corrupt data instead.
 const char* flag_type_name(uint8_t flag) noexcept {
     if (flag >= byte(Flag::SmallIntBase)) return "int";
-    switch (flag) {
-        case 0: case 10: case 17: case 18: return "str";
-        case 1: case 11: return "bytes";
-        case 2: case 3: case 12: return "bool";
-        case 4: return "None";
-        case 5: case 13: case 14: case 19: return "list";
-        case 6: case 15: case 16: return "dict";
-        case 7: case 8: return "int";
-        case 9: return "float";
-        default: return nullptr;
+    switch (static_cast<Flag>(flag)) {
+        case Flag::EmptyStr:
+        case Flag::Str:
+        case Flag::RefLong:
+        case Flag::AsciiStr:
+            return "str";
+        case Flag::EmptyBytes:
+        case Flag::Bytes:
+            return "bytes";
+        case Flag::True:
+        case Flag::False:
+        case Flag::BoolElement:
+            return "bool";
+        case Flag::None:
+            return "None";
+        case Flag::EmptyList:
+        case Flag::List:
+        case Flag::TypedList:
+        case Flag::StructuredList:
+            return "list";
+        case Flag::EmptyDict:
+        case Flag::Dict:
+        case Flag::StrKeyDict:
+            return "dict";
+        case Flag::PositiveInt:
+        case Flag::NegativeInt:
+            return "int";
+        case Flag::Float:
+            return "float";
+        default:
+            return nullptr;  // fixed-width references, custom types, flags 25-29
     }
 }
 

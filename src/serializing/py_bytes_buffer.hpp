@@ -93,9 +93,6 @@ public:
     // Replaces the storage with a fresh object of `capacity` bytes.
     [[nodiscard]] bool reset_storage(size_t capacity) noexcept;
 
-    // Storage object, for the streaming buffer's reuse decision.
-    [[nodiscard]] PyObject* storage() const noexcept { return storage_; }
-
     static constexpr size_t INITIAL_CAPACITY = 8;
 
 private:

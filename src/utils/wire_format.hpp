@@ -47,11 +47,6 @@ enum class Flag : uint8_t {
 // Largest int written in the flag byte itself (flag 254); flag 255 (225) is read but never written.
 inline constexpr int64_t MAX_FLAG_INT = 224;
 
-// Flags that are not values; every reader refuses them at a value position.
-[[nodiscard]] constexpr bool is_reserved_flag(uint8_t flag) noexcept {
-    return flag == byte(Flag::BoolElement) || (flag >= 25 && flag < byte(Flag::SmallIntBase));
-}
-
 // Element types of a typed list (flag 14).
 enum class ElementType : uint8_t {
     None = 4,
