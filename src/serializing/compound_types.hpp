@@ -133,13 +133,6 @@ private:
 // lists are checked in full (their rows stay in cache for the writing pass).
 inline constexpr Py_ssize_t PRECHECKED_ROWS = 1024;
 
-// Whether Python code can run anywhere in this encode: with no writer, no
-// converters and no dates it cannot, and writing can be taken back.
-template <class Buffer>
-[[nodiscard]] inline bool speculation_allowed(const SerializeContext<Buffer>& ctx) noexcept {
-    return !Buffer::RUNS_PYTHON && ctx.settings.custom_types.empty() && !ctx.settings.serialize_dates;
-}
-
 // A stretch of output that may be taken back: the buffer's length and the
 // string cache's checkpoint at its start. Inactive unless `active`.
 template <class Buffer>
@@ -215,7 +208,8 @@ template <bool IsList, class Buffer>
     // checked up front; the others are checked as they are written, and a
     // mismatch takes back what was written (bytes and string numbers). This
     // reads every row once instead of twice.
-    const bool speculative = n > PRECHECKED_ROWS && speculation_allowed(ctx);
+    const bool no_python = ctx.no_python;
+    const bool speculative = n > PRECHECKED_ROWS && no_python;
     const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
     PyObject** items = sequence_items<IsList>(sequence);
     for (Py_ssize_t i = 1; i < checked; ++i) {
@@ -273,6 +267,16 @@ template <bool IsList, class Buffer>
             if (i < checked) return row_changed();
             speculation.take_back();
             return StructuredResult::Declined;
+        }
+        if (aligned && no_python) {
+            // Nothing can edit the row while its values are written.
+            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
+                if (entries[e].value != nullptr && !serialize_item(entries[e].value, ctx)) {
+                    return StructuredResult::Failed;
+                }
+            }
+            continue;
         }
         if (aligned) {
             const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
@@ -371,6 +375,12 @@ template <bool IsList, class Buffer>
     if (!buffer.push(byte(Flag::List)) || !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n))) {
         return false;
     }
+    if (ctx.no_python) {
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (!serialize_item(items[i], ctx)) return false;
+        }
+        return true;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         // Python code run meanwhile (a writer, a converter) may have resized the
         // list: check before every read, and read the item array afresh.
@@ -438,6 +448,7 @@ template <class Buffer>
                 continue;
             }
             if (!serialize_item(value, ctx)) return false;
+            if (ctx.no_python) continue;
         }
         if (dict_layout::keys_of(dict) != keys) [[unlikely]] {
             to_py_error(msg::DICT_KEYS_CHANGED, PyExc_RuntimeError);

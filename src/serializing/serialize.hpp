@@ -35,6 +35,7 @@ inline bool serialize_item(PyObject* obj, SerializeContext<Buffer>& ctx) {
         if (type == &PyFloat_Type) return encode_float(obj, ctx.buffer);
         if (type == &PyBool_Type) return ctx.buffer.push(byte(obj == Py_True ? Flag::True : Flag::False));
         if (obj == Py_None) return ctx.buffer.push(byte(Flag::None));
+        if (ctx.no_python) return serialize(obj, ctx);
     }
     Py_INCREF(obj);
     const bool ok = serialize(obj, ctx);

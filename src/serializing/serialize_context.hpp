@@ -10,9 +10,19 @@ namespace quarl {
 
 template <class Buffer>
 struct SerializeContext {
+    SerializeContext(Buffer& buffer_, SerializingStringCache& cache_, const SerializeSettings& settings_) noexcept
+        : buffer(buffer_),
+          cache(cache_),
+          settings(settings_),
+          no_python(!Buffer::RUNS_PYTHON && settings_.custom_types.empty() && !settings_.serialize_dates) {}
+
     Buffer& buffer;
     SerializingStringCache& cache;
     const SerializeSettings& settings;
+    // True when this encode runs no Python code at all (no writer, no
+    // converters, no dates): then nothing can change the values being walked,
+    // containers need no re-checks, and what was written can be taken back.
+    const bool no_python;
     PyThreadState* thread = PyThreadState_Get();  // for the recursion guard
 };
 

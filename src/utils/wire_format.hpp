@@ -84,9 +84,18 @@ template <SizeForm Form>
     }
     size_t length = 0;
     out[length++] = SIZE_ESCAPE;
-    for (uint64_t rest = n - base; rest != 0; rest /= base) {
-        out[length++] = static_cast<uint8_t>(rest % base);
+    uint64_t rest = n - base;
+    // Split off the low four digits first: the two halves then convert as
+    // independent chains of divisions, which run side by side.
+    constexpr uint64_t four_digits = base * base * base * base;
+    if (rest >= four_digits) {
+        auto low = static_cast<uint32_t>(rest % four_digits);
+        rest /= four_digits;
+        for (int i = 0; i < 4; ++i, low /= static_cast<uint32_t>(base)) {
+            out[length++] = static_cast<uint8_t>(low % base);
+        }
     }
+    for (; rest != 0; rest /= base) out[length++] = static_cast<uint8_t>(rest % base);
     out[length++] = SIZE_ESCAPE;
     return length;
 }
