@@ -33,7 +33,11 @@ LAZY_VERSION = 1
 
 def json_dir() -> Path:
     """Folder of twitter.json, citm_catalog.json and canada.json."""
-    candidates = [os.environ.get("QUARL_BENCH_JSON_DIR"), REPO.parent / "shared" / "data" / "json-bench"]
+    candidates = [
+        os.environ.get("QUARL_BENCH_JSON_DIR"),
+        REPO.parent / "shared" / "data" / "json-bench",
+        Path("/work/shared/data/json-bench"),
+    ]
     for candidate in candidates:
         if candidate and (Path(candidate) / "twitter.json").is_file():
             return Path(candidate)

@@ -6,7 +6,6 @@ import json
 import random
 import re
 import struct
-from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, assume, given, settings
@@ -14,6 +13,7 @@ from hypothesis import strategies as st
 
 from helpers_lazy import assert_misses, doc, misses, paths, same, size
 from pyquarl import CustomType, Idx, bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+from shared_data import DATA_DIR, MISSING
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
@@ -138,10 +138,10 @@ def test_whole_documents_agree_with_the_full_decode(value, changes):
         assert bytes_check_if_contains(data, [], include_falsy=False, custom_types=LOAD_TYPES) is bool(full)
 
 
-BENCH = Path("/work/shared/data/json-bench")
+BENCH = DATA_DIR / "json-bench" if DATA_DIR is not None else None
 
 
-@pytest.mark.skipif(not BENCH.is_dir(), reason="benchmark data not available")
+@pytest.mark.skipif(BENCH is None, reason=MISSING)
 @pytest.mark.parametrize("name", ["twitter", "citm_catalog", "canada"])
 def test_sampled_paths_of_real_documents(name):
     data = dump_bytes(json.loads((BENCH / f"{name}.json").read_text()))
