@@ -1,7 +1,5 @@
 // dump_bytes: argument handling, then the encoder over an in-memory or a
 // streaming buffer.
-#include <new>
-
 #include "lib/cached_objects.hpp"
 #include "lib/entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -108,14 +106,11 @@ PyObject* dump_to_writer(const DumpOptions& options) {
 }  // namespace
 
 PyObject* dump_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
+    return call_without_cpp_exceptions([&]() -> PyObject* {
         DumpOptions options;
         if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
         return options.writer != nullptr ? dump_to_writer(options) : dump_to_bytes(options);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    });
 }
 
 }  // namespace quarl

@@ -1,6 +1,5 @@
 // lazy_load_bytes and bytes_check_if_contains: shared argument handling, then
 // lazy path resolution in load or check mode.
-#include <new>
 #include <vector>
 
 #include "deserializing/lazy_deserialize.hpp"
@@ -133,22 +132,12 @@ PyObject* call_lazy_load(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
 }  // namespace
 
 PyObject* lazy_load_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        return call_lazy_load(args, nargsf, kwnames, LazyMode::Load);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    return call_without_cpp_exceptions([&] { return call_lazy_load(args, nargsf, kwnames, LazyMode::Load); });
 }
 
 PyObject* bytes_check_if_contains(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* result = nullptr;
-    try {
-        result = call_lazy_load(args, nargsf, kwnames, LazyMode::Check);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    PyObject* result =
+        call_without_cpp_exceptions([&] { return call_lazy_load(args, nargsf, kwnames, LazyMode::Check); });
     // A path that does not resolve, or data that cannot be read, is "not contained".
     if (result == nullptr && PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
         PyErr_Clear();

@@ -1,6 +1,4 @@
 // load_bytes: argument handling, then a full decode of the document.
-#include <new>
-
 #include "deserializing/deserialize.hpp"
 #include "deserializing/pointer_holders/vec_pointer_holder.hpp"
 #include "lib/cached_objects.hpp"
@@ -82,14 +80,11 @@ PyObject* load(LoadOptions& options) {
 }  // namespace
 
 PyObject* load_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
+    return call_without_cpp_exceptions([&]() -> PyObject* {
         LoadOptions options;
         if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
         return load(options);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    });
 }
 
 }  // namespace quarl

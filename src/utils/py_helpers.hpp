@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 
 #include "utils/python.hpp"
 #include "utils/safe_py_pointer.hpp"
@@ -44,6 +46,20 @@ PyObject* import_object_from_python(const char* module_name, const char* attribu
 
 // Raises TypeError "<function>() got an unexpected keyword argument '<name>'".
 void raise_unexpected_keyword(const char* function, PyObject* name) noexcept;
+
+// Runs an entry point's body, turning a C++ allocation failure (std::bad_alloc,
+// or std::length_error for a size no container can hold) into MemoryError:
+// no C++ exception ever reaches the interpreter.
+template <class Body>
+[[nodiscard]] PyObject* call_without_cpp_exceptions(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {
+    }
+    PyErr_NoMemory();
+    return nullptr;
+}
 
 // Holds one level of the interpreter's C recursion budget for the lifetime of
 // the guard, so deep or self-containing data ends in RecursionError instead of
