@@ -147,15 +147,17 @@ def test_elements_that_need_no_payload_are_answered(data, path, expected):
     assert lazy_load_bytes(data, path) == expected
 
 
+@pytest.mark.parametrize("width", [2**57, 2**62, MAX], ids=["2**57", "2**62", "max"])
 @pytest.mark.parametrize(
     "path, contained",
     [([Idx(1)], True), ([Idx(1), "a"], False), ([Idx(254), "a"], False)],
     ids=["row", "row-key", "last-row-key"],
 )
-def test_lazy_row_of_a_list_claiming_a_huge_width(path, contained):
-    # a row after the first used to reserve its key array for the claimed
-    # width before reading a single key
-    data = doc("13 FF FF FF 1B 00 00 00 00 49 49 02 FF")  # 255 rows of ~2**57 keys
+def test_lazy_row_of_a_list_claiming_a_huge_width(width, path, contained):
+    # A row after the first used to reserve its key array for the claimed
+    # width before reading a single key: MemoryError for 2**57 keys, and for
+    # 2**62 an exception that ended the process.
+    data = doc("13", size(255), size(width), "12 01 61 1F")
     with pytest.raises(DeserializationError):
         lazy_load_bytes(data, path)
     # a row is present whatever its values, so the check answers without reading it
