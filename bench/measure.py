@@ -146,6 +146,23 @@ def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
     warm_up(tasks, 1)
     lookups = run_interleaved(tasks, settings.lazy_reps)
 
+    # The same records as a table (a list of like dicts), reached by index:
+    # rows are skipped without any key to compare.
+    table_obj = {"rows": list(obj["records"].values())}
+    table_doc = pyquarl.dump_bytes(table_obj)
+    table_steps = ["rows", len(table_obj["rows"]) - 1, "history", len(table_obj["rows"][-1]["history"]) - 1]
+    table_path = to_path(table_steps)
+    if pyquarl.lazy_load_bytes(table_doc, table_path) != table_obj["rows"][-1]["history"][-1]:
+        raise RuntimeError("lazy_load_bytes returned the wrong value on the table document")
+    table_tasks: dict[str, Task] = {
+        "load_bytes": (pyquarl.load_bytes, table_doc),
+        "lazy_load_bytes": (partial(pyquarl.lazy_load_bytes, table_doc), table_path),
+        "bytes_check_if_contains": (partial(pyquarl.bytes_check_if_contains, table_doc), table_path),
+    }
+    warm_up(table_tasks, 1)
+    table_lookups = run_interleaved(table_tasks, settings.lazy_reps)
+    del table_obj
+
     stream_file = datasets.OUT_DIR / "stream-dump.quarl"
     stream_file.parent.mkdir(parents=True, exist_ok=True)
     if dump_to_bytesio(obj).getvalue() != doc:
@@ -163,6 +180,8 @@ def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
         "records": len(obj["records"]),
         "path": repr(path),
         "lookups": {name: summary(times) for name, times in lookups.items()},
+        "table": {"doc_bytes": len(table_doc), "path": repr(table_path),
+                  "lookups": {name: summary(times) for name, times in table_lookups.items()}},
         "stream": {name: summary(times) for name, times in dumps.items()},
     }
 

@@ -136,12 +136,13 @@ def test_goals_compare_pyquarl_with_the_best_usable_peer(rivals, expected):
                                                               "load_bytes fastest on twitter"]
 
 
-@pytest.mark.parametrize("lookup_ns, stream_ns, dump_peak, load_extra, expected", [
-    (50_000_000, 105, 150, 0, [True, True, True, True, True]),
-    (200_000_000, 120, 250, 10_000_000, [False, False, False, False, False]),
+@pytest.mark.parametrize("lookup_ns, load_ns, stream_ns, dump_peak, load_extra, expected", [
+    (50_000_000, 1_000_000_000, 105, 150, 0, [True, True, True, True, True, True]),
+    (200_000_000, 1_000_000_000, 120, 250, 10_000_000, [False, False, False, False, False, False]),
 ])
-def test_goals_for_lazy_streaming_and_memory(lookup_ns, stream_ns, dump_peak, load_extra, expected):
-    lookups = {op: {"min_ns": lookup_ns} for op in ("load_bytes", "lazy_load_bytes", "bytes_check_if_contains")}
+def test_goals_for_lazy_streaming_and_memory(lookup_ns, load_ns, stream_ns, dump_peak, load_extra, expected):
+    lookups = {op: {"min_ns": lookup_ns} for op in ("lazy_load_bytes", "bytes_check_if_contains")}
+    lookups["load_bytes"] = {"min_ns": load_ns}
     results = {
         "lazy": {"doc_bytes": 100_000_000, "lookups": lookups,
                  "stream": {"in memory": {"min_ns": 100}, "writer=io.BytesIO()": {"min_ns": stream_ns}}},

@@ -17,6 +17,27 @@ struct Pending {
     bool at_value;       // str-keyed dict: the pair's key is done
 };
 
+// The open containers of one skip, innermost last. The first levels live in
+// the object itself, so skipping a shallow value allocates nothing.
+class PendingStack {
+public:
+    [[nodiscard]] bool empty() const noexcept { return size_ == 0; }
+    [[nodiscard]] Pending& back() noexcept { return at(size_ - 1); }
+    void pop_back() noexcept { --size_; }
+    void push_back(const Pending& pending) {
+        if (size_ >= INLINE) deeper_.resize(size_ - INLINE + 1);
+        at(size_++) = pending;
+    }
+
+private:
+    static constexpr size_t INLINE = 32;
+    [[nodiscard]] Pending& at(size_t i) noexcept { return i < INLINE ? inline_[i] : deeper_[i - INLINE]; }
+
+    Pending inline_[INLINE];
+    std::vector<Pending> deeper_;
+    size_t size_ = 0;
+};
+
 [[gnu::cold]] bool unexpected_flag() noexcept {
     to_py_error(msg::UNEXPECTED_FLAG, PyExc_TypeError);
     return false;
@@ -40,14 +61,14 @@ struct Pending {
 }
 
 // Pushes a container of `count` values, refusing counts the input cannot hold.
-[[nodiscard]] inline bool open_values(std::vector<Pending>& stack, InputReader& in, uint64_t count) {
+[[nodiscard]] inline bool open_values(PendingStack& stack, InputReader& in, uint64_t count) {
     if (count > in.remaining()) [[unlikely]] return end_of_input();
     if (count != 0) stack.push_back(Pending{count, false, false});
     return true;
 }
 
 // Reads one flag and passes over a scalar, or opens a container on `stack`.
-[[nodiscard]] bool step_value(InputReader& in, PositionPointerHolder& holder, std::vector<Pending>& stack) {
+[[nodiscard]] bool step_value(InputReader& in, PositionPointerHolder& holder, PendingStack& stack) {
     uint8_t flag = 0;
     if (!in.read_byte(flag)) return false;
     if (flag >= byte(Flag::SmallIntBase)) return true;
@@ -172,8 +193,7 @@ bool skip_consistent_type_list(InputReader& in, PositionPointerHolder& holder) {
 
 bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
     if (count == 0) return true;
-    std::vector<Pending> stack;
-    stack.reserve(16);
+    PendingStack stack;
     if (!open_values(stack, in, count)) return false;
     while (!stack.empty()) {
         Pending& top = stack.back();
