@@ -42,10 +42,10 @@ def use_unstripped_extension() -> str:
     addresses. The build tree keeps the same binary with its symbol table:
     when the build ids match, import the package from a copy whose extension
     links to it."""
-    spec = importlib.util.find_spec("pyquarl")
-    if spec is None or spec.origin is None:
+    found = importlib.util.find_spec("pyquarl")
+    if found is None or found.origin is None:
         return "pyquarl is not installed"
-    installed_dir = Path(spec.origin).parent
+    installed_dir = Path(found.origin).parent
     installed = next(installed_dir.glob("_pyquarl*.so"), None)
     if installed is None:
         return "no installed extension found"
