@@ -1,5 +1,5 @@
-"""Registered custom types, datetimes, and Python code run in the middle of a
-dump (converters, isoformat) that mutates the value being written."""
+"""Registered custom types and datetimes, and Python code run in the middle of a
+dump (converters) that drops the last reference to what is being written."""
 
 import collections
 import datetime
@@ -7,6 +7,7 @@ import enum
 
 import pytest
 
+from conftest import ascii_str
 from pyquarl import CustomType, SerializationError, dump_bytes
 
 
@@ -31,36 +32,44 @@ def as_list(p):
     return [p.x, p.y]
 
 
+class Count(int):
+    pass
+
+
+class Shade(enum.IntEnum):
+    DARK = 3
+
+
 PT = CustomType("p", as_list)
+PLUS_ONE = CustomType("i", lambda v: int(v) + 1, include_subclasses=True)
 
 
-@pytest.mark.parametrize(
-    ("value", "custom_types", "encoded"),
-    [
-        (P(), {P: PT}, "18 12 01 70 0D 02 1F 20"),
-        ([P(), P(3, 4)], {P: PT}, "0D 02 18 12 01 70 0D 02 1F 20 18 14 00 0D 02 21 22"),
-        (["p", P()], {P: PT}, "0D 02 12 01 70 18 14 00 0D 02 1F 20"),
-        ({"p": P()}, {P: PT}, "10 01 02 FE 70 18 14 00 0D 02 1F 20"),
-        ({P(): 0}, {P: PT}, "0F 01 18 12 01 70 0D 02 1F 20 1E"),
-        ([{"k": P()}, {"k": P(5, 6)}], {P: PT}, "13 02 01 12 01 6B 18 12 01 70 0D 02 1F 20 18 14 01 0D 02 23 24"),
-        (P(), {P: CustomType(7, as_list)}, "18 25 0D 02 1F 20"),
-        (P(), {P: CustomType(None, lambda p: None)}, "18 04 04"),
-        (P(), {P: CustomType(("a", 1), lambda p: "a")}, "18 0D 02 12 01 61 1F 14 00"),
-        (P(), {P: CustomType("p", lambda p: {"a": 1}, one_way=True)}, "10 01 02 FE 61 1F"),
-        ([P(), P()], {P: CustomType("p", lambda p: "v", one_way=True)}, "0D 02 12 01 76 14 00"),
-        (P(), {P: CustomType("p", lambda p: "v", one_way=1)}, "18 12 01 70 12 01 76"),
-        (P(), {P: PT, SubP: CustomType("s", lambda p: SubP())}, "18 12 01 70 0D 02 1F 20"),
-        (SubP(), {P: PT, SubP: CustomType("s", lambda p: P(5, 6))}, "18 12 01 73 18 12 01 70 0D 02 23 24"),
-        (SubP(), {P: CustomType("p", as_list, include_subclasses=True)}, "18 12 01 70 0D 02 1F 20"),
-        (SubSubP(), {P: CustomType("p", as_list, include_subclasses=True)}, "18 12 01 70 0D 02 1F 20"),
-        (True, {bool: PT, int: PT}, "02"),
-        # a dict subclass among dicts: no list of like dicts
-        ([{"a": 1}, collections.OrderedDict(a=2)], {collections.OrderedDict: CustomType("o", dict, one_way=True)},
-         "0D 02 10 01 02 FE 61 1F 10 01 FE 00 20"),
-        ([1, "a", 1.5, None], {int: PT, str: PT, float: PT, type(None): PT},
-         "0D 04 1F 12 01 61 09 3F F8 00 00 00 00 00 00 04"),
-    ],
-)
+@pytest.mark.parametrize(("value", "custom_types", "encoded"), [
+    (P(), {P: PT}, "18 12 01 70 0D 02 1F 20"),
+    ([P(), P(3, 4)], {P: PT}, "0D 02 18 12 01 70 0D 02 1F 20 18 14 00 0D 02 21 22"),
+    (["p", P()], {P: PT}, "0D 02 12 01 70 18 14 00 0D 02 1F 20"),
+    ({"p": P()}, {P: PT}, "10 01 02 FE 70 18 14 00 0D 02 1F 20"),
+    ({P(): 0}, {P: PT}, "0F 01 18 12 01 70 0D 02 1F 20 1E"),
+    ([{"k": P()}, {"k": P(5, 6)}], {P: PT}, "13 02 01 12 01 6B 18 12 01 70 0D 02 1F 20 18 14 01 0D 02 23 24"),
+    (P(), {P: CustomType(7, as_list)}, "18 25 0D 02 1F 20"),
+    (P(), type("Registry", (dict,), {})({P: CustomType(7, lambda p: None)}), "18 25 04"),
+    (P(), {P: CustomType(None, lambda p: None)}, "18 04 04"),
+    (P(), {P: CustomType(("a", 1), lambda p: "a")}, "18 0D 02 12 01 61 1F 14 00"),
+    (P(), {P: CustomType("p", lambda p: {"a": 1}, one_way=True)}, "10 01 02 FE 61 1F"),
+    ([P(), P()], {P: CustomType("p", lambda p: "v", one_way=True)}, "0D 02 12 01 76 14 00"),
+    (P(), {P: CustomType("p", lambda p: "v", one_way=1)}, "18 12 01 70 12 01 76"),
+    (P(), {P: PT, SubP: CustomType("s", lambda p: SubP())}, "18 12 01 70 0D 02 1F 20"),
+    (SubP(), {P: PT, SubP: CustomType("s", lambda p: P(5, 6))}, "18 12 01 73 18 12 01 70 0D 02 23 24"),
+    (SubP(), {P: CustomType("p", as_list, include_subclasses=True)}, "18 12 01 70 0D 02 1F 20"),
+    (SubSubP(), {P: CustomType("p", as_list, include_subclasses=True)}, "18 12 01 70 0D 02 1F 20"),
+    (True, {bool: PT, int: PT}, "02"),
+    (Count(3), {int: PLUS_ONE}, "18 12 01 69 22"),
+    (Shade.DARK, {int: PLUS_ONE}, "18 12 01 69 22"),
+    # a dict subclass among dicts: no list of like dicts
+    ([{"a": 1}, collections.OrderedDict(a=2)], {collections.OrderedDict: CustomType("o", dict, one_way=True)},
+     "0D 02 10 01 02 FE 61 1F 10 01 FE 00 20"),
+    ([1, "a", 1.5, None], {int: PT, str: PT, float: PT, type(None): PT}, "0D 04 1F 12 01 61 09 3F F8 00 00 00 00 00 00 04"),
+])
 def test_custom_type_encoding(value, custom_types, encoded):
     assert body(value, custom_types=custom_types) == bytes.fromhex(encoded)
 
@@ -77,59 +86,40 @@ BASE = CustomType("base", lambda o: "base", include_subclasses=True)
 EXACT = CustomType("exact", lambda o: "exact")
 
 
-@pytest.mark.parametrize(
-    ("custom_types", "identifier"),
-    [
-        ({Base: BASE, Derived: EXACT}, "base"),  # an earlier base entry wins over an exact one
-        ({Derived: EXACT, Base: BASE}, "exact"),
-        ({Base: CustomType("base", str), Derived: EXACT}, "exact"),  # not applicable without include_subclasses
-        ({object: CustomType("object", lambda o: "o", include_subclasses=True), Base: BASE}, "object"),
-    ],
-)
+@pytest.mark.parametrize(("custom_types", "identifier"), [
+    ({Base: BASE, Derived: EXACT}, "base"),  # an earlier base entry wins over an exact one
+    ({Derived: EXACT, Base: BASE}, "exact"),
+    ({Base: CustomType("base", str), Derived: EXACT}, "exact"),  # not applicable without include_subclasses
+    ({object: CustomType("object", lambda o: "o", include_subclasses=True), Base: BASE}, "object"),
+])
 def test_first_applicable_entry_in_dict_order_wins(custom_types, identifier):
-    assert body(Derived(), custom_types=custom_types)[:3 + len(identifier)] == b"\x18\x12" + bytes(
-        [len(identifier)]) + identifier.encode()
+    assert body(Derived(), custom_types=custom_types).startswith(b"\x18" + ascii_str(identifier))
 
 
-class Count(int):
-    pass
-
-
-class Shade(enum.IntEnum):
-    DARK = 3
-
-
-@pytest.mark.parametrize(
-    ("value", "custom_types"),
-    [
-        (SubP(), {P: PT}),
-        (SubP(), {P: CustomType("p", as_list, include_subclasses=1)}),  # only True itself counts
-        (Count(3), {int: PT}),
-        (Shade.DARK, {int: PT}),
-        (P(), {SubP: CustomType("s", as_list, include_subclasses=True)}),
-    ],
-)
+@pytest.mark.parametrize(("value", "custom_types"), [
+    (SubP(), {P: PT}),
+    (SubP(), {P: CustomType("p", as_list, include_subclasses=1)}),  # only True itself counts
+    (Count(3), {int: PT}),
+    (Shade.DARK, {int: PT}),
+    (P(), {SubP: CustomType("s", as_list, include_subclasses=True)}),
+])
 def test_unmatched_type_is_refused(value, custom_types):
     with pytest.raises(SerializationError) as caught:
         dump_bytes(value, custom_types=custom_types)
     assert str(caught.value) == f"Unexpected type: {type(value)!r}"
 
 
-@pytest.mark.parametrize("value", [Count(3), Shade.DARK])
-def test_int_subclass_uses_entry_with_subclasses(value):
-    custom_types = {int: CustomType("i", lambda v: int(v) + 1, include_subclasses=True)}
-    assert body(value, custom_types=custom_types) == b"\x18\x12\x01i\x22"
+# ---- datetimes --------------------------------------------------------
+
+NOON = datetime.datetime(2024, 5, 1, 12)
 
 
-@pytest.mark.parametrize("error", [ValueError("bad"), KeyError("k"), TypeError("t"), ZeroDivisionError()])
-def test_converter_raising_is_reported_as_serialization_error(error):
-    def converter(p):
-        raise error
+class Stamp(datetime.datetime):
+    def isoformat(self, *args, **kwargs):
+        return "overridden"
 
-    with pytest.raises(SerializationError) as caught:
-        dump_bytes([P()], custom_types={P: CustomType("p", converter)})
-    assert str(caught.value) == "Failed to serialize custom type"
-    assert caught.value.__cause__ is error
+    def __str__(self):
+        return "overridden"
 
 
 @pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
@@ -147,52 +137,14 @@ def test_interrupt_raised_mid_dump_passes_unchanged(interrupt, where):
         dump_bytes([value], custom_types={P: CustomType("p", converter)}, serialize_dates=True)
 
 
-@pytest.mark.parametrize(
-    ("identifier", "result", "message"),
-    [
-        (frozenset(), [], "Unexpected type: <class 'frozenset'>"),  # written before the converter runs
-        ("p", {1, 2}, "Unexpected type: <class 'set'>"),
-        ("p", {(1,): 2}, "Invalid type for dict key: tuple"),
-        ("p", "\ud800", "Failed to serialize str: it cannot be encoded as UTF-8"),
-    ],
-)
-def test_unencodable_identifier_or_result_keeps_its_own_error(identifier, result, message):
-    calls = []
-    with pytest.raises(SerializationError) as caught:
-        dump_bytes(P(), custom_types={P: CustomType(identifier, lambda p: calls.append(p) or result)})
-    assert str(caught.value) == message
-    assert len(calls) == (0 if isinstance(identifier, frozenset) else 1)
-
-
-# ---- datetimes --------------------------------------------------------
-
-NOON = datetime.datetime(2024, 5, 1, 12)
-PLUS2 = datetime.timezone(datetime.timedelta(hours=2))
-
-
-class Stamp(datetime.datetime):
-    def isoformat(self, *args, **kwargs):
-        return "overridden"
-
-    def __str__(self):
-        return "overridden"
-
-
-def ascii_str(text):
-    return bytes([0x12, len(text)]) + text.encode()
-
-
-@pytest.mark.parametrize(
-    ("value", "text"),
-    [
-        (NOON, "2024-05-01T12:00:00"),
-        (NOON.replace(microsecond=5), "2024-05-01T12:00:00.000005"),
-        (NOON.replace(tzinfo=PLUS2), "2024-05-01T12:00:00+02:00"),
-        (NOON.replace(tzinfo=datetime.timezone.utc), "2024-05-01T12:00:00+00:00"),
-        (Stamp(2024, 5, 1, 12), "2024-05-01T12:00:00"),
-        (datetime.datetime(1, 1, 1), "0001-01-01T00:00:00"),
-    ],
-)
+@pytest.mark.parametrize(("value", "text"), [
+    (NOON, "2024-05-01T12:00:00"),
+    (NOON.replace(microsecond=5), "2024-05-01T12:00:00.000005"),
+    (NOON.replace(tzinfo=datetime.timezone(datetime.timedelta(hours=2))), "2024-05-01T12:00:00+02:00"),
+    (NOON.replace(tzinfo=datetime.timezone.utc), "2024-05-01T12:00:00+00:00"),
+    (Stamp(2024, 5, 1, 12), "2024-05-01T12:00:00"),
+    (datetime.datetime(1, 1, 1), "0001-01-01T00:00:00"),
+])
 def test_datetime_is_written_as_base_isoformat(value, text):
     assert body(value, serialize_dates=True) == ascii_str(text)
 
@@ -204,53 +156,28 @@ def test_equal_datetimes_and_strings_share_one_reference():
     assert body(value, serialize_dates=True) == bytes.fromhex(expected)
 
 
-class Raising(datetime.tzinfo):
-    def utcoffset(self, dt):
-        raise LookupError("no offset")
+DT_CUSTOM = b"\x18" + ascii_str("dt") + ascii_str("custom")
+DATE_ZERO = b"\x18" + ascii_str("d") + b"\x1e"
 
 
-class Wrong(datetime.tzinfo):
-    def utcoffset(self, dt):
-        return "not a timedelta"
-
-
-@pytest.mark.parametrize("tz", [Raising(), Wrong()])
-def test_failing_isoformat_is_reported_as_serialization_error(tz):
-    with pytest.raises(SerializationError) as caught:
-        dump_bytes([NOON.replace(tzinfo=tz)], serialize_dates=True)
-    assert str(caught.value) == "Failed to serialize date"
-    assert caught.value.__cause__ is not None
-
-
-ISO = CustomType("dt", lambda d: "custom")
-
-
-@pytest.mark.parametrize(
-    ("value", "options", "expected"),
-    [
-        (NOON, {"custom_types": {datetime.datetime: ISO}}, b"\x18" + ascii_str("dt") + ascii_str("custom")),
-        (NOON, {"custom_types": {datetime.datetime: ISO}, "serialize_dates": True}, ascii_str("2024-05-01T12:00:00")),
-        (Stamp(2024, 1, 1), {"custom_types": {datetime.datetime: ISO}}, None),
-        (Stamp(2024, 1, 1), {"custom_types": {datetime.datetime: CustomType("dt", lambda d: "custom",
-                                                                             include_subclasses=True)}},
-         b"\x18" + ascii_str("dt") + ascii_str("custom")),
-        (NOON, {"custom_types": {datetime.date: CustomType("d", lambda d: 0, include_subclasses=True)}},
-         b"\x18" + ascii_str("d") + b"\x1e"),
-        (NOON, {"custom_types": {datetime.date: CustomType("d", lambda d: 0, include_subclasses=True)},
-                "serialize_dates": True}, ascii_str("2024-05-01T12:00:00")),
-        (datetime.date(2024, 5, 1), {"custom_types": {datetime.date: CustomType("d", lambda d: 0)},
-                                     "serialize_dates": True}, b"\x18" + ascii_str("d") + b"\x1e"),
-    ],
-)
-def test_dates_and_custom_types_order(value, options, expected):
+@pytest.mark.parametrize(("value", "custom_type", "dates", "expected"), [
+    (NOON, {datetime.datetime: CustomType("dt", lambda d: "custom")}, False, DT_CUSTOM),
+    (NOON, {datetime.datetime: CustomType("dt", lambda d: "custom")}, True, ascii_str("2024-05-01T12:00:00")),
+    (Stamp(2024, 1, 1), {datetime.datetime: CustomType("dt", lambda d: "custom")}, False, None),
+    (Stamp(2024, 1, 1), {datetime.datetime: CustomType("dt", lambda d: "custom", include_subclasses=True)}, False, DT_CUSTOM),
+    (NOON, {datetime.date: CustomType("d", lambda d: 0, include_subclasses=True)}, False, DATE_ZERO),
+    (NOON, {datetime.date: CustomType("d", lambda d: 0, include_subclasses=True)}, True, ascii_str("2024-05-01T12:00:00")),
+    (datetime.date(2024, 5, 1), {datetime.date: CustomType("d", lambda d: 0)}, True, DATE_ZERO),
+])
+def test_dates_and_custom_types_order(value, custom_type, dates, expected):
     if expected is None:
         with pytest.raises(SerializationError, match="^Unexpected type: datetime, with flag serialize_dates disabled$"):
-            dump_bytes(value, **options)
+            dump_bytes(value, custom_types=custom_type, serialize_dates=dates)
     else:
-        assert body(value, **options) == expected
+        assert body(value, custom_types=custom_type, serialize_dates=dates) == expected
 
 
-# ---- Python code mutating the value mid-dump --------------------------
+# ---- converters dropping references to what is being written ----------
 
 class Hook:
     """Encoded (one way) as whatever its function returns; the function runs
@@ -273,64 +200,35 @@ def fresh(text):
     return "".join(text)  # a str object of its own, not shared with constants
 
 
-def mutating_cases():
-    lst = [1, Hook(lambda: lst.append(2)), 3]
-    yield lst, RuntimeError, "list changed size during iteration"
-    lst2 = ["a", Hook(lambda: lst2.clear()), fresh("bc")]
-    yield lst2, RuntimeError, "list changed size during iteration"
-    d = {"a": Hook(lambda: (d.pop("a"), 0)[1]), "b": 1}  # drops its own key
-    yield d, RuntimeError, "dictionary changed size during iteration"
-    d2 = {"a": Hook(lambda: d2.__setitem__("c", 1)), "b": 1}
-    yield d2, RuntimeError, "dictionary changed size during iteration"
-    d3 = {"a": Hook(lambda: (d3.pop("b"), d3.__setitem__(5, 0))), "b": 1}
-    yield d3, RuntimeError, "dictionary keys changed during iteration"
-    d4 = {1: Hook(lambda: d4.clear()), "b": 2}
-    yield d4, RuntimeError, "dictionary changed size during iteration"
-    r = [{"a": Hook(lambda: (r[1].pop("b"), r[1].__setitem__("c", 0))), "b": 1}, {"a": 2, "b": 3}]
-    yield r, SerializationError, "Failed to serialize list of dicts"
-    r2 = [{"a": Hook(lambda: r2[0].pop("b")), "b": 1}, {"a": 2, "b": 3}]
-    yield r2, SerializationError, "Failed to serialize list of dicts"
-    r3 = [{"a": Hook(lambda: (r3[0].pop("b"), r3[0].__setitem__("c", 0))), "b": 1}, {"a": 2, "b": 3}]
-    yield r3, SerializationError, "Failed to serialize list of dicts"
-    r4 = [{"a": Hook(lambda: r4.__setitem__(1, 5)), "b": 1}, {"a": 2, "b": 3}]
-    yield r4, SerializationError, "Failed to serialize list of dicts"
-    r5 = [{"a": Hook(lambda: r5.append({"a": 0, "b": 0})), "b": 1}, {"a": 2, "b": 3}]
-    yield r5, RuntimeError, "list changed size during iteration"
-    t = ({"a": Hook(lambda: t[1].clear()), "b": 1}, {"a": 2, "b": 3})
-    yield t, SerializationError, "Failed to serialize list of dicts"
-    r6 = [{"a": 1}, {"a": Hook(lambda: r6[2].__setitem__("z", 1))}, {"a": 3}]
-    yield r6, SerializationError, "Failed to serialize list of dicts"
-
-
-@pytest.mark.parametrize("case", range(13))
-def test_converter_mutating_its_container_fails_cleanly(case):
-    value, error, message = list(mutating_cases())[case]
-    with pytest.raises(error) as caught:
-        dump_bytes(value, custom_types=HOOKS)
-    assert str(caught.value).startswith(message)
+def dropping(container, key, result):
+    return Hook(lambda: (container.__setitem__(key, None), churn(), result)[2])
 
 
 def held_cases():
     # Each converter drops the container's last reference to something the
     # encoder is still writing; the output must be that of the untouched value.
-    top = [[Hook(lambda: (top.__setitem__(0, None), churn(), "done")[2]), fresh("tail")], "end"]
+    top = [[None, fresh("tail")], "end"]
+    top[0][0] = dropping(top, 0, "done")
     yield top, [["done", "tail"], "end"]
-    top2 = {"a": [Hook(lambda: (top2.__setitem__("a", None), churn(), "done")[2]), fresh("tail")], "b": 1}
-    yield top2, {"a": ["done", "tail"], "b": 1}
-    top3 = {1: [Hook(lambda: (top3.__setitem__(1, None), churn(), "done")[2]), fresh("tail")]}
-    yield top3, {1: ["done", "tail"]}
-    top4 = [(Hook(lambda: (top4.__setitem__(0, None), churn(), "done")[2]), fresh("tail"))]
-    yield top4, [("done", "tail")]
-    rows = [{"a": 1}, {"a": [Hook(lambda: (rows[1].__setitem__("a", None), churn(), 2)[2]), fresh("tail")]}]
+    top = {"a": [None, fresh("tail")], "b": 1}
+    top["a"][0] = dropping(top, "a", "done")
+    yield top, {"a": ["done", "tail"], "b": 1}
+    top = {1: [None, fresh("tail")]}
+    top[1][0] = dropping(top, 1, "done")
+    yield top, {1: ["done", "tail"]}
+    top = [None]
+    top[0] = (dropping(top, 0, "done"), fresh("tail"))
+    yield top, [("done", "tail")]
+    rows = [{"a": 1}, {"a": None}]
+    rows[1]["a"] = [dropping(rows[1], "a", 2), fresh("tail")]
     yield rows, [{"a": 1}, {"a": [2, "tail"]}]
-    rows2 = [{"a": [Hook(lambda: (rows2[0].__setitem__("a", None), churn(), 2)[2]), fresh("tail")]}, {"a": 2}]
-    yield rows2, [{"a": [2, "tail"]}, {"a": 2}]
+    rows = [{"a": None}, {"a": 2}]
+    rows[0]["a"] = [dropping(rows[0], "a", 2), fresh("tail")]
+    yield rows, [{"a": [2, "tail"]}, {"a": 2}]
     inner = [fresh("alpha-1"), fresh("beta-2")]
-    top5 = [inner, Hook(lambda: (inner.clear(), churn(), [fresh("alpha-1"), fresh("beta-2")])[2])]
-    yield top5, [["alpha-1", "beta-2"], ["alpha-1", "beta-2"]]
+    yield [inner, Hook(lambda: (inner.clear(), churn(), [fresh("alpha-1"), fresh("beta-2")])[2])], [["alpha-1", "beta-2"]] * 2
     d = {fresh("key-one"): fresh("val-one")}
-    top6 = [d, Hook(lambda: (d.clear(), churn(), {fresh("key-one"): fresh("val-one")})[2]), 0]
-    yield top6, [{"key-one": "val-one"}, {"key-one": "val-one"}, 0]
+    yield [d, Hook(lambda: (d.clear(), churn(), {fresh("key-one"): fresh("val-one")})[2]), 0], [{"key-one": "val-one"}] * 2 + [0]
 
 
 @pytest.mark.parametrize("case", range(8))
@@ -362,16 +260,13 @@ class Text:
         self.make = make
 
 
-REPEAT_THEN_NEW = [
+@pytest.mark.parametrize(("value", "options", "untouched"), [
     ([NOON, datetime.datetime(2024, 5, 1, 12), datetime.datetime(2024, 5, 1, 13)], {"serialize_dates": True},
      [NOON.isoformat(), NOON.isoformat(), "2024-05-01T13:00:00"]),
     ([Text(lambda: fresh("abc")), Text(lambda: fresh("abc")), Text(lambda: fresh("abd"))], {}, ["abc", "abc", "abd"]),
     ([Text(lambda: {fresh("abc"): 1}), Text(lambda: {fresh("abc"): 2}), Text(lambda: {fresh("abd"): 3})], {},
      [{"abc": 1}, {"abc": 2}, {"abd": 3}]),
-]
-
-
-@pytest.mark.parametrize(("value", "options", "untouched"), REPEAT_THEN_NEW, ids=["dates", "values", "keys"])
+], ids=["dates", "values", "keys"])
 def test_string_created_mid_dump_after_a_freed_repeat_is_written_in_full(value, options, untouched):
     # The repeat is released once written; the next string, made right after,
     # can take its address and must still be compared by its text.

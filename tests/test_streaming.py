@@ -1,8 +1,8 @@
-"""dump_bytes(writer=...): chunk boundaries, failing writers, writers that keep
-or hash chunks, and writers that mutate the value being written."""
+"""dump_bytes(writer=...): chunk boundaries, failing and broken writers, writers
+that keep or hash chunks, and writers that mutate the value being written."""
 
 import datetime
-import io
+import sys
 import textwrap
 
 import pytest
@@ -10,10 +10,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from conftest import (
-    CUSTOM_TYPES, DEFAULT_DIRECT, DEFAULT_FLUSH, VALUES, Point, Recorder, Tag, model_ops, model_writes,
+    CUSTOM_TYPES, DEFAULT_DIRECT, DEFAULT_FLUSH, ENCODABLE, Point, Recorder, Tag, assert_fails, model_ops, model_writes,
     run_isolated, stream,
 )
-from pyquarl import SerializationError, dump_bytes
+from pyquarl import SerializationError, dump_bytes, load_bytes
 
 OPTIONS = {"custom_types": CUSTOM_TYPES, "serialize_dates": True}
 CORPUS = [
@@ -39,30 +39,27 @@ def test_writes_follow_buffer_rules_and_concatenate_to_document(flush, direct):
 
 
 @settings(deadline=None, max_examples=150)
-@given(VALUES, st.integers(0, 24) | st.just(DEFAULT_FLUSH), st.integers(0, 24) | st.just(DEFAULT_DIRECT))
+@given(ENCODABLE, st.integers(0, 24) | st.just(DEFAULT_FLUSH), st.integers(0, 24) | st.just(DEFAULT_DIRECT))
 def test_writes_of_any_value_follow_buffer_rules(value, flush, direct):
     writes = stream(value, flush_threshold=flush, direct_write_threshold=direct, **OPTIONS)
     assert writes == model_writes(model_ops(value, **OPTIONS), flush, direct)
 
 
-@pytest.mark.parametrize(
-    ("value", "options", "writes"),
-    [
-        (5, {}, [b"<o>\x23"]),
-        (5, {"flush_threshold": 2**64 - 1, "direct_write_threshold": 2**64 - 1}, [b"<o>\x23"]),
-        ([1, 2], {"direct_write_threshold": 0}, [b"<o>", b"\x0d\x02\x1f\x20"]),
-        ([1, "ab"], {"flush_threshold": 0}, [b"<o>", b"\x0d", b"\x02", b"\x1f", b"\x12", b"\x02", b"ab"]),
-        (["abcd"], {"direct_write_threshold": 4}, [b"<o>\x0d\x01\x12\x04", b"abcd"]),
-        (["abc"], {"direct_write_threshold": 4}, [b"<o>\x0d\x01\x12\x03abc"]),
-        ({"abc": 1}, {"direct_write_threshold": 3}, [b"<o>", b"\x10\x01\x04\xfe", b"abc", b"\x1f"]),
-        ({"": 1}, {"direct_write_threshold": 0}, [b"<o>", b"\x10\x01\x01\xfe", b"", b"\x1f"]),
-        ([1.5], {"direct_write_threshold": 8}, [b"<o>\x0d\x01\x09", b"\x3f\xf8" + bytes(6)]),
-        ([None, None], {"direct_write_threshold": 2}, [b"<o>", b"\x0e\x04", b"\x02"]),
-        ([True] * 9, {"flush_threshold": 6}, [b"<o>\x0e\x0c\x09", b"\xff\x80"]),
-        (["ab", "ab"], {"flush_threshold": 8}, [b"<o>\x0d\x02\x12\x02ab", b"\x14\x00"]),
-        (2**64, {"flush_threshold": 4}, [b"<o>\x07", b"\xff\x01\x07\x1c", b"\x38\x46\x38\x1c", b"\x08\x01\xff"]),
-    ],
-)
+@pytest.mark.parametrize(("value", "options", "writes"), [
+    (5, {}, [b"<o>\x23"]),
+    (5, {"flush_threshold": 2**64 - 1, "direct_write_threshold": 2**64 - 1}, [b"<o>\x23"]),
+    ([1, 2], {"direct_write_threshold": 0}, [b"<o>", b"\x0d\x02\x1f\x20"]),
+    ([1, "ab"], {"flush_threshold": 0}, [b"<o>", b"\x0d", b"\x02", b"\x1f", b"\x12", b"\x02", b"ab"]),
+    (["abcd"], {"direct_write_threshold": 4}, [b"<o>\x0d\x01\x12\x04", b"abcd"]),
+    (["abc"], {"direct_write_threshold": 4}, [b"<o>\x0d\x01\x12\x03abc"]),
+    ({"abc": 1}, {"direct_write_threshold": 3}, [b"<o>", b"\x10\x01\x04\xfe", b"abc", b"\x1f"]),
+    ({"": 1}, {"direct_write_threshold": 0}, [b"<o>", b"\x10\x01\x01\xfe", b"", b"\x1f"]),
+    ([1.5], {"direct_write_threshold": 8}, [b"<o>\x0d\x01\x09", b"\x3f\xf8" + bytes(6)]),
+    ([None, None], {"direct_write_threshold": 2}, [b"<o>", b"\x0e\x04", b"\x02"]),
+    ([True] * 9, {"flush_threshold": 6}, [b"<o>\x0e\x0c\x09", b"\xff\x80"]),
+    (["ab", "ab"], {"flush_threshold": 8}, [b"<o>\x0d\x02\x12\x02ab", b"\x14\x00"]),
+    (2**64, {"flush_threshold": 4}, [b"<o>\x07", b"\xff\x01\x07\x1c", b"\x38\x46\x38\x1c", b"\x08\x01\xff"]),
+])
 def test_chunk_boundaries(value, options, writes):
     assert stream(value, **options) == writes
 
@@ -78,24 +75,21 @@ def test_bytes_value_at_direct_threshold_is_handed_over_itself(direct):
     assert b"".join(writer.chunks) == dump_bytes([value, shorter])
 
 
-def test_io_writer_receives_the_document():
-    sink = io.BytesIO()
-    value = CORPUS[-1]
-    assert dump_bytes(value, writer=sink, flush_threshold=16, direct_write_threshold=4) is None
-    assert sink.getvalue() == dump_bytes(value)
+FAILING = [CORPUS[-1], {"names": ["ann", "bob", "ann", "é" * 30], "numbers": [1, 2**70, -5, 1.5, 225],
+                        "blob": b"x" * 40, "flags": [True, False] * 5, "rows": [{"a": 1, "b": "x"}, {"a": 2, "b": "y"}]}]
 
 
-@pytest.mark.parametrize(("flush", "direct"), [(0, DEFAULT_DIRECT), (1, 1), (3, 8), (DEFAULT_FLUSH, 4)])
+@pytest.mark.parametrize(("flush", "direct"), [(0, 0), (0, DEFAULT_DIRECT), (1, 1), (3, 8), (16, 8), (DEFAULT_FLUSH, 4)])
 def test_writer_failing_on_nth_call_stops_the_dump(flush, direct):
-    value = CORPUS[-1]
-    expected = model_writes(model_ops(value), flush, direct)
+    expected = model_writes(model_ops(FAILING), flush, direct)
     for n in range(1, len(expected) + 1):
         error = OSError(f"failure {n}")
         writer = Recorder(fail_on=n, error=error)
         with pytest.raises(OSError) as caught:
-            dump_bytes(value, writer=writer, flush_threshold=flush, direct_write_threshold=direct)
-        assert caught.value is error
-        assert writer.copies == expected[: n - 1]
+            dump_bytes(FAILING, writer=writer, flush_threshold=flush, direct_write_threshold=direct)
+        assert caught.value is error and writer.calls == n
+        assert writer.copies == expected[: n - 1]  # what was delivered stays delivered, in order
+        assert sys.exc_info() == (None, None, None)
 
 
 def test_lone_surrogate_writes_nothing_for_the_string():
@@ -116,8 +110,7 @@ class Keeper:
         copy = bytes(bytearray(chunk))
         if self.how == "hash":
             self.hashes_ok &= hash(chunk) == hash(copy)
-        keep = {"all": chunk, "view": memoryview(chunk), "odd": chunk if len(self.copies) % 2 else None}.get(self.how)
-        self.kept.append(keep)
+        self.kept.append({"all": chunk, "view": memoryview(chunk), "odd": chunk if len(self.copies) % 2 else None}.get(self.how))
         self.copies.append(copy)
 
 
@@ -126,10 +119,48 @@ class Keeper:
 def test_chunks_are_never_modified_after_write(how, flush):
     writer = Keeper(how)
     dump_bytes(CORPUS, writer=writer, flush_threshold=flush, direct_write_threshold=64, **OPTIONS)
-    for kept, copy in zip(writer.kept, writer.copies):
-        assert kept is None or bytes(kept) == copy
+    assert all(kept is None or bytes(kept) == copy for kept, copy in zip(writer.kept, writer.copies))
     assert writer.hashes_ok
     assert b"".join(writer.copies) == dump_bytes(CORPUS, **OPTIONS)
+
+
+# ---- broken writers -----------------------------------------------------
+
+def writer_of(write):
+    return type("Writer", (), {"write": write})()
+
+
+BROKEN_WRITERS = {
+    "memory-error": (lambda: Recorder(1, MemoryError()), MemoryError),
+    "keyboard-interrupt": (lambda: Recorder(2, KeyboardInterrupt()), KeyboardInterrupt),
+    "no-write": (lambda: object(), AttributeError),
+    "write-not-callable": (lambda: writer_of(5), TypeError),
+    "write-wrong-arity": (lambda: writer_of(lambda self: None), TypeError),
+}
+
+
+@pytest.mark.parametrize("case", BROKEN_WRITERS)
+def test_broken_writers(case):
+    make, error = BROKEN_WRITERS[case]
+    assert_fails(lambda: dump_bytes(FAILING, writer=make(), flush_threshold=0), error)
+    assert sys.exc_info() == (None, None, None) and load_bytes(dump_bytes(FAILING)) == FAILING
+
+
+class NoisyResult:
+    """A write() result whose destructor raises: it is released unexamined."""
+
+    def __del__(self):
+        raise ValueError("result")
+
+
+def test_write_result_is_released_unexamined(monkeypatch):
+    chunks, unraisable = [], []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    writer = writer_of(lambda self, chunk: chunks.append(chunk) or NoisyResult())
+    assert dump_bytes(FAILING, writer=writer, flush_threshold=0) is None
+    assert b"".join(chunks) == dump_bytes(FAILING)
+    # each result's failing destructor is reported as unraisable, never raised
+    assert len(unraisable) == len(chunks) and all(type(u.exc_value) is ValueError for u in unraisable)
 
 
 # ---- writers that mutate the value while it is written ----------------
@@ -179,6 +210,7 @@ MUTATIONS = {
     "list clear": LIST + "def mutate(): v.clear()",
     "list append": LIST + "def mutate(): v.append(0)",
     "list shrink": LIST + "def mutate(): del v[2:]",
+    "list refilled": LIST + "def mutate(): v[:] = ['new string'] * 3",
     "inner list clear": "inner = [1, 'a', 2.5]\nv = [inner, 'tail']\ndef mutate(): inner.clear()",
     "bool list clear": "v = [True, False] * 20\ndef mutate(): v.clear()",
     "dict clear": DICT + "def mutate(): v.clear()",
