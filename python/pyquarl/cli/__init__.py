@@ -15,7 +15,7 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, BinaryIO
 
@@ -321,14 +321,20 @@ def _steps(args: argparse.Namespace) -> list[object]:
 # Commands ---------------------------------------------------------------------------------
 
 
-def _encode(args: argparse.Namespace) -> Exit:
-    name = _name(args.input)
-    progress = Progress("quarl encode", sys.stderr, args.progress)
-    try:
-        _encode_with(args, name, progress)
-    finally:
-        progress.finish()
-    return Exit.OK
+def _with_progress(
+    command: str, work: Callable[[argparse.Namespace, str, Progress], None]
+) -> Callable[[argparse.Namespace], Exit]:
+    """Runs `work` for `quarl command`, with the progress bar cleared on every exit."""
+
+    def run(args: argparse.Namespace) -> Exit:
+        progress = Progress(f"quarl {command}", sys.stderr, args.progress)
+        try:
+            work(args, _name(args.input), progress)
+        finally:
+            progress.finish()
+        return Exit.OK
+
+    return run
 
 
 def _encode_with(args: argparse.Namespace, name: str, progress: Progress) -> None:
@@ -357,16 +363,6 @@ def _encode_with(args: argparse.Namespace, name: str, progress: Progress) -> Non
             raise CliError(Exit.UNSUPPORTED, f"{name}: cannot encode: {error}") from None
         except RecursionError:
             raise CliError(Exit.UNSUPPORTED, f"{name}: cannot encode: nested too deeply") from None
-
-
-def _decode_command(args: argparse.Namespace) -> Exit:
-    name = _name(args.input)
-    progress = Progress("quarl decode", sys.stderr, args.progress)
-    try:
-        _decode_with(args, name, progress)
-    finally:
-        progress.finish()
-    return Exit.OK
 
 
 def _decode_with(args: argparse.Namespace, name: str, progress: Progress) -> None:
@@ -447,8 +443,8 @@ def _stats(args: argparse.Namespace) -> Exit:
 
 
 _COMMANDS = {
-    "encode": _encode,
-    "decode": _decode_command,
+    "encode": _with_progress("encode", _encode_with),
+    "decode": _with_progress("decode", _decode_with),
     "get": _get,
     "has": _has,
     "stats": _stats,
