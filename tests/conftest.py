@@ -1,13 +1,6 @@
-"""Helpers shared by the tests.
-
-Documents are built here byte by byte, independently of the encoder, so the
-readers can be fed forms the encoder never writes (typed float/str/bytes
-lists, long back-references, non-canonical size fields, ...). `Model` is an
-independent pure-Python encoder: it produces the single bytes (ints) and
-chunks (bytes) the encoder hands to its output buffer, so one run gives both
-the expected document and, through `model_writes`, the expected `write`
-calls of a streaming dump.
-"""
+"""Shared helpers: documents built byte by byte (so readers meet forms the encoder
+never writes), `Model`, an independent encoder whose ops also give the expected
+write() calls, strict comparisons, leak probes and value strategies."""
 
 import datetime
 import gc
@@ -50,8 +43,6 @@ def unknown_custom_type(identifier):
 def invalid_key(key_type):
     return f"Invalid type for a key: {key_type!r}"
 
-
-# ---- building documents -------------------------------------------------
 
 def size(n, base=255, pad=0):
     """Size field of n: one byte below `base`, else FF, the base-`base` digits
@@ -118,8 +109,6 @@ def raw_idx(index):
     step.index = index
     return step
 
-
-# ---- the model encoder --------------------------------------------------
 
 class Model:
     def __init__(self, custom_types=None, serialize_dates=False):
@@ -287,8 +276,6 @@ def stream(obj, **options):
     return writer.copies
 
 
-# ---- comparing decoded values -------------------------------------------
-
 def same_value(expected, actual, ordered=False):
     """Strict structural equality: exact types everywhere, floats by bits (NaN
     equals NaN, 0.0 differs from -0.0), dicts by content (and key order when
@@ -333,8 +320,6 @@ def assert_equal_strings_shared(value):
             todo.extend(v.keys())
             todo.extend(v.values())
 
-
-# ---- lazy paths ----------------------------------------------------------
 
 def paths(value, prefix=()):
     """Every (path, value) pair reachable in a decoded value, the root included."""
@@ -389,8 +374,6 @@ def assert_fails(call, error_class, message=None):
 def load_fails(data, error_class, message, **options):
     return assert_fails(lambda: load_bytes(data, **options), error_class, message)
 
-
-# ---- isolation and memory -----------------------------------------------
 
 def run_isolated(code, timeout=120):
     """Runs `code` in a fresh interpreter, so a crash or a hang fails one test
@@ -453,8 +436,6 @@ def swallowing(call, error):
     return run
 
 
-# ---- values for property tests -----------------------------------------
-
 class Point:
     def __init__(self, x, y):
         self.x, self.y = x, y
@@ -516,8 +497,6 @@ PLAIN_VALUES = values()
 _ZONES = st.sampled_from([None, datetime.timezone.utc, datetime.timezone(datetime.timedelta(hours=-5, minutes=-30))])
 ENCODABLE = values(SCALARS | st.builds(Tag, TEXTS) | st.datetimes(timezones=_ZONES), points=True)
 
-
-# ---- a corpus of valid documents ----------------------------------------
 
 CORPUS_LOADERS = {"pt": tuple, 7: list, "tag": repr}
 

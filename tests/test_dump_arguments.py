@@ -2,6 +2,7 @@
 
 import pytest
 
+from conftest import Recorder, assert_fails
 from pyquarl import CustomType, dump_bytes
 
 TOO_BIG = "Expected {} to be a positive integer smaller than 2**64 (max: 18446744073709551615)"
@@ -47,12 +48,9 @@ for name in ("flush_threshold", "direct_write_threshold"):
 @pytest.mark.parametrize(("args", "kwargs", "message"), ARGUMENT_ERRORS)
 @pytest.mark.parametrize("with_writer", [False, True])
 def test_argument_error(args, kwargs, message, with_writer):
-    calls = []
-    writer = type("W", (), {"write": lambda self, chunk: calls.append(chunk)})()
-    with pytest.raises(TypeError) as caught:
-        dump_bytes(*args, **{**kwargs, "writer": writer} if with_writer else kwargs)
-    assert type(caught.value) is TypeError and str(caught.value) == message
-    assert calls == []
+    writer = Recorder()
+    assert_fails(lambda: dump_bytes(*args, **{**kwargs, "writer": writer} if with_writer else kwargs), TypeError, message)
+    assert writer.calls == 0
 
 
 class Fussy:
