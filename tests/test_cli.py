@@ -19,26 +19,20 @@ from pyquarl.cli.paths import mark_json_keys, parse_steps
 from pyquarl.cli.progress import LARGE_INPUT, Progress
 
 DOC = {
-    "users": [
-        {"name": "ada", "age": 36, "tags": ["x", "y"], "boss": None},
-        {"name": "lin", "age": 41, "tags": [], "boss": 0},
-    ],
+    "users": [{"name": "ada", "age": 36, "tags": ["x", "y"], "boss": None},
+              {"name": "lin", "age": 41, "tags": [], "boss": 0}],
     "by_id": {"1": "ada", "2": "lin"},
     "-dash": "yes",
     "#hash": "hash",
 }
-# Values without a JSON form of their own.
-ODD = {
-    "blob": b"\x00\xffhi",
-    "keys": {1: "int", None: "none", False: "bool", 1.5: "float", b"\x01": "bytes"},
-    "floats": [math.nan, math.inf, -math.inf],
-    "big": 3**500,
-}
+# values without a JSON form of their own
+ODD = {"blob": b"\x00\xffhi", "keys": {1: "int", None: "none", False: "bool", 1.5: "float", b"\x01": "bytes"},
+       "floats": [math.nan, math.inf, -math.inf], "big": 3**500}
 
 
 def run(*args, stdin=b""):
-    command = [sys.executable, "-m", "pyquarl", *map(str, args)]
-    result = subprocess.run(command, input=stdin, capture_output=True, timeout=60)
+    result = subprocess.run([sys.executable, "-m", "pyquarl", *map(str, args)], input=stdin, capture_output=True,
+                            timeout=60)
     assert b"Traceback" not in result.stderr
     return result
 
@@ -56,6 +50,7 @@ def files(tmp_path):
     (tmp_path / "doc.quarl").write_bytes(dumps(DOC))
     (tmp_path / "odd.quarl").write_bytes(dumps(ODD))
     (tmp_path / "cut.quarl").write_bytes(dumps(DOC)[:30])
+    (tmp_path / "keys.quarl").write_bytes(dumps({5: {"a": [{None: "found"}]}}))
     return tmp_path
 
 
@@ -65,8 +60,7 @@ def test_encode_and_decode_through_files_and_pipes(files):
     assert run("decode", files / "out.quarl", "-o", files / "back.json").returncode == 0
     assert json.loads((files / "back.json").read_text()) == DOC
 
-    encoded = run("encode", stdin=json.dumps(DOC).encode())
-    decoded = run("decode", "-", stdin=encoded.stdout)
+    decoded = run("decode", "-", stdin=run("encode", stdin=json.dumps(DOC).encode()).stdout)
     assert decoded.returncode == 0 and json.loads(decoded.stdout) == DOC
     assert decoded.stdout.count(b"\n") == 1 and b", " not in decoded.stdout
     indented = run("decode", files / "out.quarl", "--indent", "2", "--sort-keys").stdout.decode()
@@ -74,8 +68,7 @@ def test_encode_and_decode_through_files_and_pipes(files):
 
 
 def test_decode_writes_non_json_values_explicitly(files):
-    out = json.loads(run("decode", files / "odd.quarl").stdout)
-    assert out == {
+    assert json.loads(run("decode", files / "odd.quarl").stdout) == {
         "blob": "AP9oaQ==",
         "keys": {"1": "int", "null": "none", "false": "bool", "1.5": "float", "AQ==": "bytes"},
         "floats": ["NaN", "Infinity", "-Infinity"],
@@ -85,17 +78,13 @@ def test_decode_writes_non_json_values_explicitly(files):
     assert "[NaN,Infinity,-Infinity]" in bare and json.loads(bare)["big"] == 3**500
 
 
-@pytest.mark.parametrize(
-    "value, options, text",
-    [
-        ({1: "a", "1": "b"}, {}, '{"1":"a","1":"b"}'),
-        ({b"k": 1, "k": 2}, {"sort_keys": True}, '{"aw==":1,"k":2}'),
-        ({"x": [1.0, -0.0, 1e300]}, {"indent": 1}, '{\n "x": [\n  1.0,\n  -0.0,\n  1e+300\n ]\n}'),
-        ({math.nan: [b""]}, {}, '{"NaN":[""]}'),
-        ("é\u2028", {}, '"é\u2028"'),
-    ],
-    ids=["colliding keys kept", "bytes key sorted", "indented floats", "nan key", "unicode"],
-)
+@pytest.mark.parametrize("value, options, text", [
+    ({1: "a", "1": "b"}, {}, '{"1":"a","1":"b"}'),
+    ({b"k": 1, "k": 2}, {"sort_keys": True}, '{"aw==":1,"k":2}'),
+    ({"x": [1.0, -0.0, 1e300]}, {"indent": 1}, '{\n "x": [\n  1.0,\n  -0.0,\n  1e+300\n ]\n}'),
+    ({math.nan: [b""]}, {}, '{"NaN":[""]}'),
+    ("é\u2028", {}, '"é\u2028"'),
+], ids=["colliding-keys-kept", "bytes-key-sorted", "indented-floats", "nan-key", "unicode"])
 def test_to_json(value, options, text):
     assert to_json(value, **options) == text
 
@@ -108,8 +97,7 @@ def test_encode_refuses_to_write_binary_to_a_terminal(files):
     finally:
         os.close(follower)
         os.close(leader)
-    assert result.returncode == Exit.USAGE
-    assert b"refusing to write binary data to a terminal" in result.stderr
+    assert result.returncode == Exit.USAGE and b"refusing to write binary data to a terminal" in result.stderr
 
 
 def test_a_failed_encode_leaves_the_old_output_alone(files):
@@ -118,65 +106,50 @@ def test_a_failed_encode_leaves_the_old_output_alone(files):
     (files / "huge.json").write_text(f"[{'9' * 160_000}]")  # over 523,000 bits
     result = run("encode", files / "huge.json", "-o", target)
     assert result.returncode == Exit.UNSUPPORTED and "cannot encode" in error_line(result)
-    assert target.read_bytes() == b"old"
-    assert not [p for p in files.iterdir() if p.name.startswith(".quarl-")]
-    # A device is written in place, never replaced.
-    assert run("encode", files / "doc.json", "-o", os.devnull).returncode == 0
-    assert not Path(os.devnull).is_file()
+    assert target.read_bytes() == b"old" and not [p for p in files.iterdir() if p.name.startswith(".quarl-")]
+    # a device is written in place, never replaced
+    assert run("encode", files / "doc.json", "-o", os.devnull).returncode == 0 and not Path(os.devnull).is_file()
 
 
-@pytest.mark.parametrize(
-    "steps, expected",
-    [
-        ([], DOC),
-        (["users", "#1", "name"], "lin"),
-        (["by_id", "2"], "lin"),
-        (["--", "-dash"], "yes"),
-        (["--json-key", '"#hash"'], "hash"),
-        (["--json-key=\"users\"", "#0", "age"], 36),
-        (["users", "--indent", "2", "#1", "boss"], 0),
-    ],
-)
-def test_get(files, steps, expected):
-    result = run("get", files / "doc.quarl", *steps)
-    assert result.returncode == 0 and json.loads(result.stdout) == expected
+@pytest.mark.parametrize("file, steps, expected", [
+    ("doc", [], DOC),
+    ("doc", ["users", "#1", "name"], "lin"),
+    ("doc", ["by_id", "2"], "lin"),
+    ("doc", ["--", "-dash"], "yes"),
+    ("doc", ["--json-key", '"#hash"'], "hash"),
+    ("doc", ['--json-key="users"', "#0", "age"], 36),
+    ("doc", ["users", "--indent", "2", "#1", "boss"], 0),
+    ("keys", ["--json-key", "5", "a", "#0", "--json-key", "null"], "found"),
+    ("doc", ["users", "#0", "name", "--raw"], b"ada\n"),
+    ("odd", ["blob", "-r"], b"\x00\xffhi"),
+])
+def test_get(files, file, steps, expected):
+    result = run("get", files / f"{file}.quarl", *steps)
+    assert result.returncode == 0
+    assert result.stdout == expected if type(expected) is bytes else json.loads(result.stdout) == expected
 
 
-def test_get_keeps_json_keys_in_place_and_prints_raw(files):
-    (files / "k.quarl").write_bytes(dumps({5: {"a": [{None: "found"}]}}))
-    result = run("get", files / "k.quarl", "--json-key", "5", "a", "#0", "--json-key", "null")
-    assert json.loads(result.stdout) == "found"
-    assert run("get", files / "doc.quarl", "users", "#0", "name", "--raw").stdout == b"ada\n"
-    assert run("get", files / "odd.quarl", "blob", "-r").stdout == b"\x00\xffhi"
-
-
-@pytest.mark.parametrize(
-    "steps, code, message",
-    [
-        (["nope"], Exit.BAD_PATH, "no value at nope: Key not found"),
-        (["users", "#9"], Exit.BAD_PATH, "Index out of range"),
-        (["users", "name"], Exit.BAD_PATH, "Invalid path, expected `dict` but found `list`"),
-        (["#x"], Exit.USAGE, "invalid step '#x': an index is # followed by digits"),
-        (["#-1"], Exit.USAGE, "invalid step '#-1'"),
-        (["#" + "9" * 30], Exit.USAGE, "below 2**64"),
-        (["--json-key", "{oops"], Exit.USAGE, "is not valid JSON"),
-    ],
-)
+@pytest.mark.parametrize("steps, code, message", [
+    (["nope"], Exit.BAD_PATH, "no value at nope: Key not found"),
+    (["users", "#9"], Exit.BAD_PATH, "Index out of range"),
+    (["users", "name"], Exit.BAD_PATH, "Invalid path, expected `dict` but found `list`"),
+    (["#x"], Exit.USAGE, "invalid step '#x': an index is # followed by digits"),
+    (["#-1"], Exit.USAGE, "invalid step '#-1'"),
+    (["#" + "9" * 30], Exit.USAGE, "below 2**64"),
+    (["--json-key", "{oops"], Exit.USAGE, "is not valid JSON"),
+])
 def test_get_bad_paths(files, steps, code, message):
     result = run("get", files / "doc.quarl", *steps)
     assert result.returncode == code and message in error_line(result)
 
 
-@pytest.mark.parametrize(
-    "steps, code",
-    [
-        (["users", "#1", "boss"], Exit.OK),
-        (["users", "#1", "boss", "--truthy"], Exit.NOT_FOUND),
-        (["users", "#0", "tags", "#1", "--truthy"], Exit.OK),
-        (["users", "#2"], Exit.NOT_FOUND),
-        (["users", "x", "y"], Exit.NOT_FOUND),
-    ],
-)
+@pytest.mark.parametrize("steps, code", [
+    (["users", "#1", "boss"], Exit.OK),
+    (["users", "#1", "boss", "--truthy"], Exit.NOT_FOUND),
+    (["users", "#0", "tags", "#1", "--truthy"], Exit.OK),
+    (["users", "#2"], Exit.NOT_FOUND),
+    (["users", "x", "y"], Exit.NOT_FOUND),
+])
 def test_has(files, steps, code):
     result = run("has", files / "doc.quarl", *steps)
     assert result.returncode == code and result.stdout == result.stderr == b""
@@ -187,46 +160,37 @@ def test_stats(files):
     text = run("stats", files / "doc.quarl").stdout.decode()
     assert f"{size:,} bytes" in text and "gzip" in text and "pickle" in text
     assert '"users"  list of 2 items, all dict' in text
-
     figures = json.loads(run("stats", files / "doc.quarl", "--json").stdout)
     assert figures["bytes"]["quarl"] == size
     assert figures["bytes"]["json"] == len(json.dumps(DOC, separators=(",", ":")))
     assert figures["distinct_strings"] == 16  # users name ada age tags x y boss lin by_id 1 2 -dash yes #hash hash
     assert (figures["depth"], figures["top_level"]) == (4, "dict with 4 keys")
     odd = json.loads(run("stats", files / "odd.quarl", "--json").stdout)
-    shapes = [member["shape"] for member in odd["members"]]
-    assert shapes == ["bytes", "dict with 5 keys", "list of 3 items, all float", "int"]
+    assert [m["shape"] for m in odd["members"]] == ["bytes", "dict with 5 keys", "list of 3 items, all float", "int"]
 
 
-@pytest.mark.parametrize(
-    "argv, code, message",
-    [
-        (["decode", "missing.quarl"], Exit.IO, "missing.quarl: No such file or directory"),
-        (["stats", "."], Exit.IO, ": Is a directory"),
-        (["get", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
-        (["has", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
-        (["decode", "cut.quarl"], Exit.BAD_DATA, "cut.quarl: Unexpected end of input"),
-        (["get", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
-        (["has", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
-        (["stats", "cut.quarl"], Exit.BAD_DATA, "Unexpected end of input"),
-    ],
-)
+@pytest.mark.parametrize("argv, code, message", [
+    (["decode", "missing.quarl"], Exit.IO, "missing.quarl: No such file or directory"),
+    (["stats", "."], Exit.IO, ": Is a directory"),
+    (["get", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
+    (["has", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
+    (["decode", "cut.quarl"], Exit.BAD_DATA, "cut.quarl: Unexpected end of input"),
+    (["get", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
+    (["has", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
+    (["stats", "cut.quarl"], Exit.BAD_DATA, "Unexpected end of input"),
+])
 def test_bad_files(files, argv, code, message):
     command, file, *steps = argv
     result = run(command, files / file, *steps)
     assert result.returncode == code and message in error_line(result)
 
 
-@pytest.mark.parametrize(
-    "data, message",
-    [
-        (b"{bad", "not valid JSON: Expecting property name enclosed in double quotes at line 1 column 2"),
-        (b"", "not valid JSON: Expecting value at line 1 column 1"),
-        (b'["\xff"]', "not valid JSON: the text is not UTF-8"),
-        (b"[" * 100_000 + b"]" * 100_000, "nested too deeply"),
-    ],
-    ids=["syntax", "empty", "not utf-8", "too deep"],
-)
+@pytest.mark.parametrize("data, message", [
+    (b"{bad", "not valid JSON: Expecting property name enclosed in double quotes at line 1 column 2"),
+    (b"", "not valid JSON: Expecting value at line 1 column 1"),
+    (b'["\xff"]', "not valid JSON: the text is not UTF-8"),
+    (b"[" * 100_000 + b"]" * 100_000, "nested too deeply"),
+], ids=["syntax", "empty", "not-utf-8", "too-deep"])
 def test_bad_json(data, message):
     result = run("encode", "-o", os.devnull, stdin=data)
     assert result.returncode == Exit.BAD_JSON and message in error_line(result)
@@ -238,8 +202,7 @@ def test_usage_help_and_version(files):
     assert b"exit status" in run("--help").stdout and b"--json-key" in run("get", "--help").stdout
     script = shutil.which("quarl", path=str(Path(sys.executable).parent))
     assert script, "the quarl console script is not installed next to the interpreter"
-    version = subprocess.run([script, "--version"], capture_output=True, timeout=60)
-    assert version.stdout.startswith(b"quarl (pyquarl) ")
+    assert subprocess.run([script, "--version"], capture_output=True, timeout=60).stdout.startswith(b"quarl (pyquarl) ")
 
 
 def test_a_closed_pipe_ends_quietly(tmp_path):
@@ -248,38 +211,37 @@ def test_a_closed_pipe_ends_quietly(tmp_path):
     with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as process:
         process.stdout.read(10)
         process.stdout.close()
-        assert process.wait(timeout=60) == Exit.BROKEN_PIPE
-        assert process.stderr.read() == b""
+        assert process.wait(timeout=60) == Exit.BROKEN_PIPE and process.stderr.read() == b""
 
 
-def test_progress_only_when_asked_or_large_on_a_terminal(files):
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("stream, enabled, size, active", [
+    (Terminal, None, LARGE_INPUT + 1, True),
+    (Terminal, None, LARGE_INPUT, False),
+    (io.StringIO, None, LARGE_INPUT * 10, False),
+    (Terminal, False, LARGE_INPUT * 10, False),
+], ids=["large-on-a-terminal", "small", "not-a-terminal", "disabled"])
+def test_progress_only_when_large_on_a_terminal(stream, enabled, size, active):
+    progress = Progress("quarl decode", stream(), enabled)
+    progress.consider(size)
+    progress.update("reading", size // 2, size, force=True)
+    assert progress.active is active and ("reading [" in progress.stream.getvalue()) is active
+
+
+def test_progress_when_asked(files):
     shown = run("encode", files / "doc.json", "-o", files / "a.quarl", "--progress")
     assert b"quarl encode: " in shown.stderr and shown.stderr.endswith(b"\r\x1b[K")
     assert run("decode", files / "doc.quarl").stderr == b""
 
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
 
-    for stream, enabled, size, active in [
-        (Terminal(), None, LARGE_INPUT + 1, True),
-        (Terminal(), None, LARGE_INPUT, False),
-        (io.StringIO(), None, LARGE_INPUT * 10, False),
-        (Terminal(), False, LARGE_INPUT * 10, False),
-    ]:
-        progress = Progress("quarl decode", stream, enabled)
-        progress.consider(size)
-        progress.update("reading", size // 2, size, force=True)
-        assert progress.active is active and ("reading [" in stream.getvalue()) is active
-
-
-@pytest.mark.parametrize(
-    "args, steps",
-    [
-        (["users", "#3", "", "#0007"], ["users", Idx(3), "", Idx(7)]),
-        (["--json-key", "5", "a", "--json-key=null", "--json-key", "[1]"], [5, "a", None, [1]]),
-        (["a", "--", "--json-key", "5"], ["a", "--", "--json-key", "5"]),
-    ],
-)
+@pytest.mark.parametrize("args, steps", [
+    (["users", "#3", "", "#0007"], ["users", Idx(3), "", Idx(7)]),
+    (["--json-key", "5", "a", "--json-key=null", "--json-key", "[1]"], [5, "a", None, [1]]),
+    (["a", "--", "--json-key", "5"], ["a", "--", "--json-key", "5"]),
+])
 def test_parse_steps(args, steps):
     assert parse_steps(mark_json_keys(args)) == steps

@@ -1,10 +1,9 @@
-"""The type information: mypy --strict accepts the package and its typed example, and rejects misuse."""
+"""mypy --strict accepts the package and its typed example, and rejects misuse."""
 
 import os
 import re
 import subprocess
 import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -17,39 +16,25 @@ EXAMPLE = ROOT / "examples" / "typed_usage.py"
 
 
 def mypy(*targets, cwd):
-    """Runs mypy --strict on the source tree when there is one, else on the installed package."""
-    env = dict(os.environ)
-    if (SOURCE / "pyquarl").is_dir():
-        env["MYPYPATH"] = str(SOURCE)
+    """Exit code and output of mypy --strict, on the source tree when there is one, else the installed package."""
+    env = {**os.environ, "MYPYPATH": str(SOURCE)} if (SOURCE / "pyquarl").is_dir() else None
     cache = ROOT / ".mypy_cache" if os.access(ROOT, os.W_OK) else cwd / ".mypy_cache"
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *map(str, targets)],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        env=env,
-        timeout=300,
-    )
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache), *map(str, targets)],
+                            capture_output=True, text=True, cwd=cwd, env=env, timeout=300)
     return result.returncode, result.stdout + result.stderr
 
 
-def test_package_and_typed_example_pass_strict(tmp_path):
-    if (SOURCE / "pyquarl").is_dir():
-        runs = [(SOURCE / "pyquarl", EXAMPLE)]
-    else:  # the installed package: mypy takes a package name or files, not both
-        runs = [("-p", "pyquarl"), (EXAMPLE,)]
+def test_package_and_typed_example_pass_strict_and_the_example_runs(tmp_path):
+    # mypy takes an installed package by name or files, not both at once
+    runs = [(SOURCE / "pyquarl", EXAMPLE)] if (SOURCE / "pyquarl").is_dir() else [("-p", "pyquarl"), (EXAMPLE,)]
     for targets in runs:
         code, output = mypy(*targets, cwd=tmp_path)
         assert code == 0, output
-
-
-def test_typed_example_runs():
     result = subprocess.run([sys.executable, str(EXAMPLE)], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert "get -> 2" in result.stdout
+    assert result.returncode == 0 and "get -> 2" in result.stdout, result.stderr
 
 
-MISUSE = '''
+MISUSE = """
 import io
 from pyquarl import CustomType, Idx, contains, dump, dump_bytes, dumps, get, lazy_load_bytes, load, loads
 
@@ -68,25 +53,20 @@ lazy_load_bytes(b"", ("a",))  # error
 Idx("1")  # error
 CustomType("pt", 5)  # error
 dumps(1, custom_types={int: lambda x: x})  # error
-'''
+"""
 
 
 def test_misuse_is_caught(tmp_path):
-    (tmp_path / "misuse.py").write_text(textwrap.dedent(MISUSE))
+    (tmp_path / "misuse.py").write_text(MISUSE)
     code, output = mypy(tmp_path / "misuse.py", cwd=tmp_path)
     assert code == 1
     found = {}
-    for line in output.splitlines():
-        match = re.match(r".*misuse\.py:(\d+): (error|note): (.*)", line)
-        if match:
-            found.setdefault(int(match[1]), []).append(match[3])
+    for match in re.finditer(r".*misuse\.py:(\d+): (?:error|note): (.*)", output):
+        found.setdefault(int(match[1]), []).append(match[2])
     for number, line in enumerate(MISUSE.splitlines(), start=1):
-        if "#" not in line:
-            continue
-        expected = line.rsplit("#", 1)[1].strip()
-        messages = " | ".join(found.get(number, []))
-        if expected == "error":
-            assert "[" in messages, f"line {number} ({line!r}) passed: {messages}"
-        else:
-            # Older mypy versions qualify builtins ("builtins.bytes"), newer ones do not.
-            assert re.search(rf'Revealed type is "(builtins\.)?{expected}"', messages), (line, messages)
+        if "#" in line:
+            expected, messages = line.rsplit("#", 1)[1].strip(), " | ".join(found.get(number, []))
+            if expected == "error":
+                assert "[" in messages, f"line {number} ({line!r}) passed: {messages}"
+            else:  # older mypy versions qualify builtins ("builtins.bytes")
+                assert re.search(rf'Revealed type is "(builtins\.)?{expected}"', messages), (line, messages)
