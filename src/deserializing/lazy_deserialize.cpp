@@ -23,7 +23,6 @@ const char* flag_type_name(uint8_t flag) noexcept {
             return "bytes";
         case Flag::True:
         case Flag::False:
-        case Flag::BoolElement:
             return "bool";
         case Flag::None:
             return "None";
@@ -42,8 +41,25 @@ const char* flag_type_name(uint8_t flag) noexcept {
         case Flag::Float:
             return "float";
         default:
-            return nullptr;  // fixed-width references, custom types, flags 25-29
+            return nullptr;  // fixed-width references, custom types, flags 12 and 25-29
     }
+}
+
+// The type of a typed list's elements in path errors; null for an unknown element type.
+const char* element_type_name(uint8_t element_type) noexcept {
+    switch (static_cast<ElementType>(element_type)) {
+        case ElementType::None:
+            return "None";
+        case ElementType::Float:
+            return "float";
+        case ElementType::Str:
+            return "str";
+        case ElementType::Bytes:
+            return "bytes";
+        case ElementType::Bool:
+            return "bool";
+    }
+    return nullptr;
 }
 
 PyObject* wrong_container(const char* message, uint8_t flag) noexcept {
@@ -56,7 +72,13 @@ PyObject* wrong_container(const char* message, uint8_t flag) noexcept {
     return nullptr;
 }
 
-PyObject* key_not_found(PyObject* key) noexcept {
+PyObject* key_not_found(PyObject* key, LazyMode mode) noexcept {
+    // A check answers False on a miss without showing the message, so it is
+    // not built (and a key whose str() fails cannot turn the answer into an error).
+    if (mode == LazyMode::Check) {
+        PyErr_SetNone(DESERIALIZATION_ERROR);
+        return nullptr;
+    }
     PyPointer text = PyPointer::steal(PyObject_Str(key));
     if (!text) {
         report_as_memory_error();
@@ -158,7 +180,7 @@ bool is_text_key_flag(const InputReader& in) noexcept {
 // leaves the position on its value. Returns false with an exception set when
 // it is missing or the walk fails.
 template <bool StrKeys>
-bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key) {
+bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key, LazyMode mode) {
     // An exact str key is matched against the encoded bytes; other keys (and
     // keys of other forms in a general dict) are decoded and compared.
     TextKey text_key{key, nullptr, 0, false};
@@ -187,7 +209,7 @@ bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key) {
         if (match == Match::Yes) return true;
         if (!skip_object(ctx.in, ctx.holder)) return false;
     }
-    key_not_found(key);
+    key_not_found(key, mode);
     return false;
 }
 
@@ -225,7 +247,7 @@ PyObject* load_structured_row(LazyContext& ctx, uint64_t row, uint64_t width) {
 
 // Positions the reader on the value of `key` in row `row`. The key is looked
 // up in the first row, whose other pairs are then passed over.
-bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObject* key) {
+bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObject* key, LazyMode mode) {
     bool found = false;
     uint64_t column = 0;
     for (uint64_t j = 0; j < width; ++j) {
@@ -246,7 +268,7 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
         if (!skip_object(ctx.in, ctx.holder)) return false;
     }
     if (!found) {
-        key_not_found(key);
+        key_not_found(key, mode);
         return false;
     }
     uint64_t skipped = 0;
@@ -273,14 +295,14 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
         if (!in.read_byte(flag)) return nullptr;
 
         if (!step.is_index()) {
-            if (flag == byte(Flag::EmptyDict)) return key_not_found(step.key);
+            if (flag == byte(Flag::EmptyDict)) return key_not_found(step.key, mode);
             if (flag != byte(Flag::Dict) && flag != byte(Flag::StrKeyDict)) {
                 return wrong_container(msg::EXPECTED_DICT, flag);
             }
             uint64_t pairs = 0;
             if (!in.read_size(pairs)) return nullptr;
-            const bool found = flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, step.key)
-                                                               : find_key<false>(ctx, pairs, step.key);
+            const bool found = flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, step.key, mode)
+                                                               : find_key<false>(ctx, pairs, step.key, mode);
             if (!found) return nullptr;
             continue;
         }
@@ -302,8 +324,11 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
                 if (!in.read_byte(element_type) || !in.read_size(count)) return nullptr;
                 if (index >= count) return out_of_range(index, count);
                 if (!last) {
-                    const char* name = flag_type_name(element_type);
-                    if (name == nullptr) return to_py_error(msg::UNEXPECTED_FLAG_ON_PATH, DESERIALIZATION_ERROR), nullptr;
+                    const char* name = element_type_name(element_type);
+                    if (name == nullptr) {
+                        PyErr_Format(DESERIALIZATION_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
+                        return nullptr;
+                    }
                     PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_CONTAINER,
                                  steps[s + 1].is_index() ? "list" : "dict", name);
                     return nullptr;
@@ -327,7 +352,7 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
                     PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_LIST, "dict");
                     return nullptr;
                 }
-                if (!find_structured_value(ctx, index, width, next.key)) return nullptr;
+                if (!find_structured_value(ctx, index, width, next.key, mode)) return nullptr;
                 ++s;  // the key step is done too
                 continue;
             }

@@ -25,7 +25,6 @@ enum class Flag : uint8_t {
     Float = 9,            // 8 bytes binary64, big-endian
     Str = 10,             // UTF-8 text; takes a reference number
     Bytes = 11,           // length, raw bytes
-    BoolElement = 12,     // element type of packed bool lists; not a value flag
     List = 13,            // count, values
     TypedList = 14,       // element type, count, packed elements
     Dict = 15,            // count, key/value pairs of encoded values
@@ -38,7 +37,7 @@ enum class Flag : uint8_t {
     Ref24 = 22,           // 3 bytes
     Ref32 = 23,           // 4 bytes
     CustomType = 24,      // encoded identifier, encoded converted value
-    // 25-29 are never written.
+    // 12 and 25-29 are never written.
     SmallIntBase = 30,    // 30..255 carry the ints 0..225 in the flag itself
 };
 
