@@ -182,6 +182,26 @@ def lazy_doc(n_records: int, seed: int = SEED) -> dict[str, Any]:
     return {"version": LAZY_VERSION, "generator": "bench.datasets.lazy_doc", "records": table}
 
 
+LEVELS = ["debug", "info", "info", "info", "warning", "error"]
+EVENT_TAGS = ["auth", "billing", "cache", "db", "http", "queue", "search", "storage"]
+
+
+def event_log(n_events: int, seed: int = SEED) -> dict[str, Any]:
+    """A log of `n_events` events, each with a free-text message: the shape of
+    application logs and message archives, where most of the bytes are text."""
+    rng = random.Random(seed)
+    vocab = [word + ending for word in WORDS + [c.lower() for c in CITIES] for ending in ("", "s", "ed", "ing")]
+    events = [{
+        "seq": i,
+        "ts": 1_700_000_000 + 7 * i + rng.randrange(7),
+        "level": rng.choice(LEVELS),
+        "host": f"node-{rng.randrange(40):02d}",
+        "message": " ".join(rng.choices(vocab, k=rng.randint(12, 40))),
+        "tags": rng.sample(EVENT_TAGS, rng.randint(0, 3)),
+    } for i in range(n_events)]
+    return {"events": events}
+
+
 def lazy_target(doc: dict[str, Any]) -> tuple[list[Any], Any]:
     """Path steps (plain ints stand for list indices) to the last value of
     `lazy_doc`'s document, and that value."""

@@ -129,6 +129,26 @@ def _dump_to_file(path: Path, obj: Any) -> None:
         pyquarl.dump_bytes(obj, writer=f)
 
 
+def _lookups(obj: Any, steps: list[Any], settings: Settings) -> dict[str, Any]:
+    """load_bytes against both lazy functions at `steps` of `obj`'s document."""
+    doc = pyquarl.dump_bytes(obj)
+    path = to_path(steps)
+    expected = obj
+    for step in steps:
+        expected = expected[step]
+    if pyquarl.lazy_load_bytes(doc, path) != expected:
+        raise RuntimeError(f"lazy_load_bytes returned the wrong value at {path!r}")
+    tasks: dict[str, Task] = {
+        "load_bytes": (pyquarl.load_bytes, doc),
+        "lazy_load_bytes": (partial(pyquarl.lazy_load_bytes, doc), path),
+        "bytes_check_if_contains": (partial(pyquarl.bytes_check_if_contains, doc), path),
+    }
+    warm_up(tasks, 1)
+    lookups = run_interleaved(tasks, settings.lazy_reps)
+    return {"doc_bytes": len(doc), "path": repr(path),
+            "lookups": {name: summary(times) for name, times in lookups.items()}}
+
+
 def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
     steps, expected = datasets.lazy_target(obj)
     path = to_path(steps)
@@ -149,19 +169,13 @@ def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
     # The same records as a table (a list of like dicts), reached by index:
     # rows are skipped without any key to compare.
     table_obj = {"rows": list(obj["records"].values())}
-    table_doc = pyquarl.dump_bytes(table_obj)
-    table_steps = ["rows", len(table_obj["rows"]) - 1, "history", len(table_obj["rows"][-1]["history"]) - 1]
-    table_path = to_path(table_steps)
-    if pyquarl.lazy_load_bytes(table_doc, table_path) != table_obj["rows"][-1]["history"][-1]:
-        raise RuntimeError("lazy_load_bytes returned the wrong value on the table document")
-    table_tasks: dict[str, Task] = {
-        "load_bytes": (pyquarl.load_bytes, table_doc),
-        "lazy_load_bytes": (partial(pyquarl.lazy_load_bytes, table_doc), table_path),
-        "bytes_check_if_contains": (partial(pyquarl.bytes_check_if_contains, table_doc), table_path),
-    }
-    warm_up(table_tasks, 1)
-    table_lookups = run_interleaved(table_tasks, settings.lazy_reps)
+    table = _lookups(table_obj, ["rows", len(table_obj["rows"]) - 1, "history",
+                                 len(table_obj["rows"][-1]["history"]) - 1], settings)
     del table_obj
+    # A log whose bytes are mostly message text, about a fifth of the records' size.
+    events_obj = datasets.event_log(max(1, len(obj["records"]) // 8))
+    events = _lookups(events_obj, ["events", len(events_obj["events"]) - 1, "message"], settings)
+    del events_obj
 
     stream_file = datasets.OUT_DIR / "stream-dump.quarl"
     stream_file.parent.mkdir(parents=True, exist_ok=True)
@@ -180,8 +194,8 @@ def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
         "records": len(obj["records"]),
         "path": repr(path),
         "lookups": {name: summary(times) for name, times in lookups.items()},
-        "table": {"doc_bytes": len(table_doc), "path": repr(table_path),
-                  "lookups": {name: summary(times) for name, times in table_lookups.items()}},
+        "table": table,
+        "events": events,
         "stream": {name: summary(times) for name, times in dumps.items()},
     }
 

@@ -94,7 +94,7 @@ def goals(results: dict[str, Any]) -> list[tuple[bool, str]]:
             gbps = size / lazy["lookups"][op]["min_ns"]
             checks.append((gbps >= MIN_SKIP_GBPS,
                            f"{op} skips at least {MIN_SKIP_GBPS:g} GB/s on the {fmt_bytes(size)} document: {gbps:.2f} GB/s"))
-        for label, part in (("keyed", lazy), ("table", lazy.get("table"))):
+        for label, part in (("keyed", lazy), ("table", lazy.get("table")), ("event-log", lazy.get("events"))):
             if not part:
                 continue
             ratio = part["lookups"]["load_bytes"]["min_ns"] / part["lookups"]["lazy_load_bytes"]["min_ns"]
@@ -183,6 +183,12 @@ def lazy_section(lazy: dict[str, Any]) -> list[str]:
                   f"read at `{table['path']}`: rows are skipped by index, with no key to compare.", ""]
         lines += _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr",
                         _lookup_rows(table["doc_bytes"], table["lookups"]))
+    events = lazy.get("events")
+    if events:
+        lines += ["", f"An event log, {events['doc_bytes']:,} bytes encoded, whose events carry a free-text message "
+                  f"of 12 to 40 words (most of the bytes), read at `{events['path']}`.", ""]
+        lines += _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr",
+                        _lookup_rows(events["doc_bytes"], events["lookups"]))
     stream = lazy["stream"]
     base = stream["in memory"]["min_ns"]
     rows = [[f"`dump_bytes` {mode}", fmt_time(v["min_ns"]),
