@@ -63,3 +63,11 @@ def test_json_documents_roundtrip(path):
     assert same_value(value, result)
     assert_equal_strings_shared(result)
     assert same_value(as_read(value, use_tuples=True), load_bytes(data, use_tuples=True))
+
+
+def test_a_million_slot_string_table_keeps_every_reference():
+    # Past a million slots the string table fills further before it grows.
+    texts = [f"s{i}" for i in range(800_000)]
+    first, again = load_bytes(dump_bytes([texts, [f"s{i}" for i in range(0, 800_000, 7)]]))
+    assert first == texts
+    assert all(text is first[7 * i] for i, text in enumerate(again))

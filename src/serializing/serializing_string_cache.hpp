@@ -146,6 +146,7 @@ private:
         int64_t number;
     };
     static constexpr size_t RECENT_SIZE = 256;
+    static constexpr size_t LARGE_TABLE = size_t{1} << 20;
     // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
     static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
 
@@ -182,7 +183,12 @@ private:
     }
 
     [[nodiscard]] bool grow_if_needed() noexcept {
-        if ((count_ + 1) * 2 <= capacity_) [[likely]] return true;
+        // Half full at most, up to a million slots; larger tables may fill to
+        // three quarters, which halves the encoder's largest allocation after
+        // the output. Their probes miss the cache on the first slot anyway, and
+        // the next slots mostly share its cache line.
+        const size_t limit = capacity_ < LARGE_TABLE ? capacity_ / 2 : capacity_ / 4 * 3;
+        if (count_ + 1 <= limit) [[likely]] return true;
         if (count_ >= MAX_ENTRIES) {
             PyErr_SetString(PyExc_MemoryError, "too many distinct strings in one document");
             return false;
