@@ -143,9 +143,22 @@ private:
 
 }  // namespace
 
-bool skip_size_field(InputReader& in) noexcept {
-    if (in.position >= in.length) return end_of_input();
-    if (in.data[in.position++] != SIZE_ESCAPE) return true;
+namespace {
+
+// The digits and closing FF of an escaped size field. Fields are short: the
+// closing FF is found among the next 8 bytes without branching on the digit
+// count, which varies from field to field.
+[[gnu::noinline]] bool skip_escaped_digits(InputReader& in) noexcept {
+    if (in.length - in.position >= 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, in.data + in.position, 8);
+        const uint64_t inverted = ~word;  // FF bytes become zero bytes
+        const uint64_t zero_bytes = (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
+        if (zero_bytes != 0) {
+            in.position += static_cast<size_t>(__builtin_ctzll(zero_bytes) / 8) + 1;
+            return true;
+        }
+    }
     const void* terminator = std::memchr(in.data + in.position, SIZE_ESCAPE, in.length - in.position);
     if (terminator == nullptr) {
         in.position = in.length;
@@ -153,6 +166,14 @@ bool skip_size_field(InputReader& in) noexcept {
     }
     in.position = static_cast<size_t>(static_cast<const uint8_t*>(terminator) - in.data) + 1;
     return true;
+}
+
+}  // namespace
+
+bool skip_size_field(InputReader& in) noexcept {
+    if (in.position >= in.length) return end_of_input();
+    if (in.data[in.position++] != SIZE_ESCAPE) return true;
+    return skip_escaped_digits(in);
 }
 
 bool skip_string(InputReader& in, PositionPointerHolder& holder) {
