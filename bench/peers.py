@@ -45,33 +45,23 @@ def _msgspec() -> tuple[Callable, Callable]:
     return encoder.encode, decoder.decode
 
 
-def _orjson() -> tuple[Callable, Callable]:
-    orjson = importlib.import_module("orjson")
-    return orjson.dumps, orjson.loads
+def _functions(module: str, dump: str, load: str) -> Callable[[], tuple[Callable, Callable]]:
+    """A peer whose module-level functions do the work."""
 
+    def factory() -> tuple[Callable, Callable]:
+        found = importlib.import_module(module)
+        return getattr(found, dump), getattr(found, load)
 
-def _ormsgpack() -> tuple[Callable, Callable]:
-    ormsgpack = importlib.import_module("ormsgpack")
-    return ormsgpack.packb, ormsgpack.unpackb
-
-
-def _msgpack() -> tuple[Callable, Callable]:
-    msgpack = importlib.import_module("msgpack")
-    return msgpack.packb, msgpack.unpackb
-
-
-def _cbor2() -> tuple[Callable, Callable]:
-    cbor2 = importlib.import_module("cbor2")
-    return cbor2.dumps, cbor2.loads
+    return factory
 
 
 # name, distribution, factory, binary format
 OPTIONAL = [
     ("msgspec", "msgspec", _msgspec, True),
-    ("orjson", "orjson", _orjson, False),
-    ("ormsgpack", "ormsgpack", _ormsgpack, True),
-    ("msgpack", "msgpack", _msgpack, True),
-    ("cbor2", "cbor2", _cbor2, True),
+    ("orjson", "orjson", _functions("orjson", "dumps", "loads"), False),
+    ("ormsgpack", "ormsgpack", _functions("ormsgpack", "packb", "unpackb"), True),
+    ("msgpack", "msgpack", _functions("msgpack", "packb", "unpackb"), True),
+    ("cbor2", "cbor2", _functions("cbor2", "dumps", "loads"), True),
 ]
 BASELINE = "pyquarl"
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 from .datasets import DATASETS
@@ -54,6 +55,15 @@ def _table(header: list[str], align: str, rows: list[list[str]]) -> list[str]:
 
 # --- goals -------------------------------------------------------------------
 
+def _lead(ours: float, rivals: list[tuple[str, float]], words: tuple[str, str],
+          show: Callable[[float, float], str]) -> tuple[bool, str]:
+    """Whether pyquarl's figure beats the best rival's (lower is better), and how it reads."""
+    lib, best = min(rivals, key=lambda item: item[1])
+    if ours < best:
+        return True, f"next is {lib}, {best / ours:.2f}x {words[0]}"
+    return False, f"{lib} is {ours / best:.2f}x {words[1]} ({show(best, ours)})"
+
+
 def goals(results: dict[str, Any]) -> list[tuple[bool, str]]:
     """(passed, explanation) for every goal that this run measured."""
     checks: list[tuple[bool, str]] = []
@@ -67,10 +77,7 @@ def goals(results: dict[str, Any]) -> list[tuple[bool, str]]:
             rivals = [(lib, v[op]["min_ns"]) for lib, v in libs.items() if lib != BASELINE and op in v]
             if not rivals:
                 continue
-            lib, best = min(rivals, key=lambda item: item[1])
-            ok = ours < best
-            detail = (f"next is {lib}, {best / ours:.2f}x slower" if ok
-                      else f"{lib} is {ours / best:.2f}x faster ({fmt_time(best)} vs {fmt_time(ours)})")
+            ok, detail = _lead(ours, rivals, ("slower", "faster"), lambda a, b: f"{fmt_time(a)} vs {fmt_time(b)}")
             checks.append((ok, f"{op}_bytes fastest on {name}: {detail}"))
     for name in SIZE_GOAL_DATASETS:
         if name not in measured:
@@ -81,10 +88,7 @@ def goals(results: dict[str, Any]) -> list[tuple[bool, str]]:
                   if lib != BASELINE and v["binary"] and v["size"] is not None]
         if not rivals:
             continue
-        lib, best = min(rivals, key=lambda item: item[1])
-        ok = ours < best
-        detail = (f"next is {lib}, {best / ours:.2f}x larger" if ok
-                  else f"{lib} is {ours / best:.2f}x smaller ({best:,} vs {ours:,} bytes)")
+        ok, detail = _lead(ours, rivals, ("larger", "smaller"), lambda a, b: f"{a:,} vs {b:,} bytes")
         checks.append((ok, f"smallest among binary peers on {name}: {detail}"))
 
     lazy = results.get("lazy")
