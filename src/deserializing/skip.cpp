@@ -116,7 +116,7 @@ template <SizeForm Form = SizeForm::Value>
 }
 
 // The rest of a typed list, after its flag byte.
-[[nodiscard]] bool pass_typed_list(Cursor& at, PositionPointerHolder& holder) {
+[[nodiscard]] inline bool pass_typed_list(Cursor& at, PositionPointerHolder& holder) {
     if (at.p >= at.end) [[unlikely]] return end_of_input();
     const uint8_t element_type = *at.p++;
     uint64_t n = 0;
@@ -179,11 +179,13 @@ private:
     size_t size_ = 0;
 };
 
-// Passes `count` values. The container being walked is kept in locals
+// Passes `count` values from `start`; returns the position after them, or
+// nullptr with the error raised. The container being walked is kept in locals
 // (`current`); enclosing ones wait on the stack, and a container is stacked
 // only while values of it remain.
-[[nodiscard]] bool pass_values(Cursor& at, PositionPointerHolder& holder, uint64_t count) {
-    if (count > at.remaining()) [[unlikely]] return end_of_input();
+[[nodiscard]] const uint8_t* pass_values(Cursor start, PositionPointerHolder& holder, uint64_t count) {
+    Cursor at = start;  // a local the walk's calls never see, so it lives in registers
+    if (count > at.remaining()) [[unlikely]] return end_of_input(), nullptr;
     OpenStack stack;
     Open current{count, false};
     // Makes a container of `n` values (or pairs) the current one.
@@ -193,12 +195,12 @@ private:
     };
     for (;;) {
         if (current.left == 0) {
-            if (stack.empty()) return true;
+            if (stack.empty()) return at.p;
             current = stack.pop();
         }
         --current.left;
-        if (current.keyed && !pass_dict_key(at, holder)) return false;
-        if (at.p >= at.end) [[unlikely]] return end_of_input();
+        if (current.keyed && !pass_dict_key(at, holder)) return nullptr;
+        if (at.p >= at.end) [[unlikely]] return end_of_input(), nullptr;
         const uint8_t flag = *at.p++;
         if (flag >= byte(Flag::SmallIntBase)) continue;
         switch (static_cast<Flag>(flag)) {
@@ -213,37 +215,37 @@ private:
             case Flag::PositiveInt:
             case Flag::NegativeInt:
             case Flag::RefLong:
-                if (!pass_size_field(at)) return false;
+                if (!pass_size_field(at)) return nullptr;
                 break;
             case Flag::Float:
-                if (!at.advance(8)) return false;
+                if (!at.advance(8)) return nullptr;
                 break;
             case Flag::Str:
-                if (!pass_string(at, holder, PositionKind::Utf8)) return false;
+                if (!pass_string(at, holder, PositionKind::Utf8)) return nullptr;
                 break;
             case Flag::AsciiStr:
-                if (!pass_string(at, holder, PositionKind::Ascii)) return false;
+                if (!pass_string(at, holder, PositionKind::Ascii)) return nullptr;
                 break;
             case Flag::Bytes: {
                 uint64_t length = 0;
-                if (!read_size(at, length) || !at.advance(length)) return false;
+                if (!read_size(at, length) || !at.advance(length)) return nullptr;
                 break;
             }
             case Flag::List: {
                 uint64_t n = 0;
-                if (!read_size(at, n)) return false;
-                if (n > at.remaining()) return end_of_input();
+                if (!read_size(at, n)) return nullptr;
+                if (n > at.remaining()) return end_of_input(), nullptr;
                 if (n != 0) open(n, false);
                 break;
             }
             case Flag::TypedList:
-                if (!pass_typed_list(at, holder)) return false;
+                if (!pass_typed_list(at, holder)) return nullptr;
                 break;
             case Flag::Dict:
             case Flag::StrKeyDict: {
                 uint64_t pairs = 0;
-                if (!read_size(at, pairs)) return false;
-                if (pairs > at.remaining() / 2) return end_of_input();
+                if (!read_size(at, pairs)) return nullptr;
+                if (pairs > at.remaining() / 2) return end_of_input(), nullptr;
                 if (pairs == 0) break;
                 if (flag == byte(Flag::Dict)) {
                     open(pairs * 2, false);
@@ -255,18 +257,18 @@ private:
             case Flag::StructuredList: {
                 uint64_t rows = 0;
                 uint64_t width = 0;
-                if (!read_size(at, rows) || !read_size(at, width)) return false;
+                if (!read_size(at, rows) || !read_size(at, width)) return nullptr;
                 // The first row holds keys and values; each later row K values.
                 uint64_t values = 0;
-                if (__builtin_mul_overflow(width, 2, &values)) return end_of_input();
+                if (__builtin_mul_overflow(width, 2, &values)) return end_of_input(), nullptr;
                 if (rows >= 2 && width != 0) {
                     uint64_t later = 0;
                     if (__builtin_mul_overflow(rows - 1, width, &later) ||
                         __builtin_add_overflow(values, later, &values)) {
-                        return end_of_input();
+                        return end_of_input(), nullptr;
                     }
                 }
-                if (values > at.remaining()) return end_of_input();
+                if (values > at.remaining()) return end_of_input(), nullptr;
                 if (values != 0) open(values, false);
                 break;
             }
@@ -274,14 +276,14 @@ private:
             case Flag::Ref16:
             case Flag::Ref24:
             case Flag::Ref32:
-                if (!at.advance(reference_width(static_cast<Flag>(flag)))) return false;
+                if (!at.advance(reference_width(static_cast<Flag>(flag)))) return nullptr;
                 break;
             case Flag::CustomType:
-                if (at.remaining() < 2) return end_of_input();
+                if (at.remaining() < 2) return end_of_input(), nullptr;
                 open(2, false);
                 break;
             default:
-                return unexpected_flag();
+                return unexpected_flag(), nullptr;
         }
     }
 }
@@ -299,7 +301,9 @@ template <typename Pass>
 
 bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
     if (count == 0) return true;
-    return with_cursor(in, [&](Cursor& at) { return pass_values(at, holder, count); });
+    const uint8_t* const end = pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count);
+    in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
+    return end != nullptr;
 }
 
 bool skip_size_field(InputReader& in) noexcept {

@@ -4,11 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <new>
-#include <vector>
 
 #include "deserializing/input_reader.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "utils/growable_array.hpp"
 #include "utils/messages.hpp"
 
 namespace quarl {
@@ -73,15 +72,7 @@ private:
     // Objects are at least 8-byte aligned, so bit 0 tells positions from objects.
     [[nodiscard]] static bool is_position(uintptr_t entry) noexcept { return (entry & 1u) != 0; }
 
-    [[nodiscard]] bool append(uintptr_t entry) noexcept {
-        try {
-            entries_.push_back(entry);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
-    }
+    [[nodiscard]] bool append(uintptr_t entry) noexcept { return entries_.push_back(entry); }
 
     [[nodiscard]] PyObject* decode_at(size_t offset, PositionKind kind) const noexcept;
 
@@ -95,7 +86,7 @@ private:
 
     const uint8_t* data_;
     size_t length_;
-    std::vector<uintptr_t> entries_;
+    GrowableArray<uintptr_t> entries_;
 };
 
 static_assert(PointerHolder<PositionPointerHolder>);

@@ -1,11 +1,9 @@
 // Reference table of a full decode: an array of owned strings.
 #pragma once
 
-#include <new>
-#include <vector>
-
 #include "deserializing/input_reader.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
+#include "utils/growable_array.hpp"
 #include "utils/messages.hpp"
 
 namespace quarl {
@@ -22,12 +20,7 @@ public:
     }
 
     [[nodiscard]] bool insert(PyObject* object) noexcept {
-        try {
-            entries_.push_back(object);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
+        if (!entries_.push_back(object)) return false;
         Py_INCREF(object);
         return true;
     }
@@ -43,7 +36,7 @@ public:
     [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
 
 private:
-    std::vector<PyObject*> entries_;
+    GrowableArray<PyObject*> entries_;
 };
 
 static_assert(PointerHolder<VecPointerHolder>);
