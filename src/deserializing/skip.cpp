@@ -1,5 +1,6 @@
 #include "deserializing/skip.hpp"
 
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -38,19 +39,25 @@ struct Cursor {
     }
 };
 
-// The digits and closing FF of an escaped size field, as a pointer past them
-// (nullptr at the end of the input). Fields are short: the closing FF is found
-// among the next 8 bytes without branching on the digit count.
-[[gnu::noinline]] const uint8_t* pass_escaped_digits(const uint8_t* p, const uint8_t* end) noexcept {
-    if (end - p >= 8) {
+// The digits and closing FF of an escaped size field longer than 8 bytes, as
+// a pointer past them (nullptr at the end of the input).
+[[gnu::noinline]] const uint8_t* pass_long_escaped_digits(const uint8_t* p, const uint8_t* end) noexcept {
+    const void* terminator = std::memchr(p, SIZE_ESCAPE, static_cast<size_t>(end - p));
+    return terminator == nullptr ? nullptr : static_cast<const uint8_t*>(terminator) + 1;
+}
+
+// The digits and closing FF of an escaped size field. Fields are short: the
+// closing FF is found among the next 8 bytes without branching on the digit
+// count.
+inline const uint8_t* pass_escaped_digits(const uint8_t* p, const uint8_t* end) noexcept {
+    if (end - p >= 8) [[likely]] {
         uint64_t word = 0;
         std::memcpy(&word, p, 8);
         const uint64_t inverted = ~word;  // FF bytes become zero bytes
         const uint64_t zero_bytes = (inverted - 0x0101010101010101ULL) & ~inverted & 0x8080808080808080ULL;
-        if (zero_bytes != 0) return p + __builtin_ctzll(zero_bytes) / 8 + 1;
+        if (zero_bytes != 0) [[likely]] return p + __builtin_ctzll(zero_bytes) / 8 + 1;
     }
-    const void* terminator = std::memchr(p, SIZE_ESCAPE, static_cast<size_t>(end - p));
-    return terminator == nullptr ? nullptr : static_cast<const uint8_t*>(terminator) + 1;
+    return pass_long_escaped_digits(p, end);
 }
 
 // A size field whose value is not needed (integer magnitudes, long reference numbers).
@@ -147,6 +154,27 @@ template <SizeForm Form = SizeForm::Value>
     return unexpected_type_flag(element_type);
 }
 
+// Bytes after the flag of a fixed-width scalar; SIZE_FIELD_SCALAR for flags
+// followed by one size field; OTHER_VALUE for strings, containers and flags
+// that are never written.
+inline constexpr uint8_t SIZE_FIELD_SCALAR = 9;
+inline constexpr uint8_t OTHER_VALUE = 0xFF;
+inline constexpr auto SCALAR_WIDTH = [] {
+    std::array<uint8_t, 256> widths{};
+    widths.fill(0);  // 30 to 255: ints in the flag byte
+    for (unsigned flag = 0; flag < byte(Flag::SmallIntBase); ++flag) widths[flag] = OTHER_VALUE;
+    for (Flag flag : {Flag::EmptyStr, Flag::EmptyBytes, Flag::True, Flag::False, Flag::None, Flag::EmptyList,
+                      Flag::EmptyDict}) {
+        widths[byte(flag)] = 0;
+    }
+    widths[byte(Flag::Float)] = 8;
+    for (Flag flag : {Flag::Ref8, Flag::Ref16, Flag::Ref24, Flag::Ref32}) {
+        widths[byte(flag)] = static_cast<uint8_t>(reference_width(flag));
+    }
+    for (Flag flag : {Flag::PositiveInt, Flag::NegativeInt, Flag::RefLong}) widths[byte(flag)] = SIZE_FIELD_SCALAR;
+    return widths;
+}();
+
 // An open container: values still to pass, and whether they come as
 // key/value pairs of a str-keyed dict (then `left` counts pairs).
 struct Open {
@@ -202,24 +230,18 @@ private:
         if (current.keyed && !pass_dict_key(at, holder)) return nullptr;
         if (at.p >= at.end) [[unlikely]] return end_of_input(), nullptr;
         const uint8_t flag = *at.p++;
-        if (flag >= byte(Flag::SmallIntBase)) continue;
+        // Most values are scalars: one well-predicted test passes them, and
+        // only strings and containers go through the switch.
+        const uint8_t width = SCALAR_WIDTH[flag];
+        if (width <= 8) [[likely]] {
+            if (!at.advance(width)) return nullptr;
+            continue;
+        }
+        if (width == SIZE_FIELD_SCALAR) {
+            if (!pass_size_field(at)) return nullptr;
+            continue;
+        }
         switch (static_cast<Flag>(flag)) {
-            case Flag::EmptyStr:
-            case Flag::EmptyBytes:
-            case Flag::True:
-            case Flag::False:
-            case Flag::None:
-            case Flag::EmptyList:
-            case Flag::EmptyDict:
-                break;
-            case Flag::PositiveInt:
-            case Flag::NegativeInt:
-            case Flag::RefLong:
-                if (!pass_size_field(at)) return nullptr;
-                break;
-            case Flag::Float:
-                if (!at.advance(8)) return nullptr;
-                break;
             case Flag::Str:
                 if (!pass_string(at, holder, PositionKind::Utf8)) return nullptr;
                 break;
@@ -272,12 +294,6 @@ private:
                 if (values != 0) open(values, false);
                 break;
             }
-            case Flag::Ref8:
-            case Flag::Ref16:
-            case Flag::Ref24:
-            case Flag::Ref32:
-                if (!at.advance(reference_width(static_cast<Flag>(flag)))) return nullptr;
-                break;
             case Flag::CustomType:
                 if (at.remaining() < 2) return end_of_input(), nullptr;
                 open(2, false);
