@@ -100,14 +100,15 @@ private:
     std::unique_ptr<StrNumberTable> table_;
 };
 
-// True when the row's table holds exactly the column keys in column order:
-// then its values can be written in place.
+// True when the row's table holds keys equal to the column keys, in column
+// order: then its values can be written in place. Equal keys are often other
+// objects (rows parsed from text each get their own key strings).
 [[nodiscard]] inline bool row_is_aligned(const dict_layout::KeysHeader* keys, const ColumnMap& columns) noexcept {
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     size_t column = 0;
     for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
         if (entries[i].value == nullptr) continue;
-        if (column >= columns.size() || entries[i].key != columns.key(column)) return false;
+        if (column >= columns.size() || !same_str(entries[i].key, columns.key(column))) return false;
         ++column;
     }
     return column == columns.size();
