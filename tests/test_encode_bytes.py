@@ -152,6 +152,7 @@ DICT_SHAPES = {
     "rows with holes": lambda: [with_holes(5, [1]), with_holes(5, [1]), {"k4": 0, "k0": 1, "k2": 2, "k3": 3}],
     "rows from instances": lambda: [vars(Attrs(3)), vars(Attrs(3)), {"attr2": 0, "attr1": 1, "attr0": 2}],
     "rows with equal, not identical keys": lambda: [{"".join("ab"): 1, "c": 2}, {"c": 3, "".join("ab"): 4}],
+    "rows with equal, not identical keys in order": lambda: [{"".join("ab"): i, "".join("cd"): "x"} for i in range(3)],
 }
 
 

@@ -52,6 +52,15 @@ def test_a_late_key_without_encoding_fails_the_dump(at):
     assert str(caught.value) == f"Unexpected type: {key_type!r}"
 
 
+@pytest.mark.parametrize("at", [None, *AT])
+def test_rows_whose_keys_are_equal_strings_of_their_own(at):
+    # rows parsed from text: every row has its own key objects
+    data = [{"".join(("i", "d")): i, "".join(("na", "me")): f"row-{i}"} for i in range(N)]
+    if at is not None:
+        data[at] = {"".join(("i", "d")): 0, "".join(("na", "mE")): "new-string"}
+    assert_written(data, flag=0x13 if at is None else 0x0D)
+
+
 def test_uniform_rows_and_strings_first_seen_in_taken_back_rows():
     assert_written(rows(N), flag=0x13)
     # "shared-late" first appears in rows that are taken back: it is numbered

@@ -177,11 +177,14 @@ inline void prefetch_row(PyObject** items, Py_ssize_t i, Py_ssize_t n) noexcept 
         const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(items[i + 4])->ma_keys);
         for (int line = 0; line < 5; ++line) __builtin_prefetch(keys + 64 * line);
     }
-    // The values of the row two on: its entry table has arrived by now.
+    // The keys and values of the row two on: its entry table has arrived by now.
     if (i + 2 < n && Py_TYPE(items[i + 2]) == &PyDict_Type) {
         if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(items[i + 2])) {
             const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
-            for (Py_ssize_t e = 0; e < keys->nentries; ++e) __builtin_prefetch(entries[e].value);
+            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
+                __builtin_prefetch(entries[e].key);
+                __builtin_prefetch(entries[e].value);
+            }
         }
     }
 }
