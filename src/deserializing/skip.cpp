@@ -72,6 +72,8 @@ inline const uint8_t* pass_escaped_digits(const uint8_t* p, const uint8_t* end) 
     return true;
 }
 
+// The value of an escaped size field and the position after it, returned in
+// registers so the walk's cursor never leaves them.
 struct EscapedSize {
     const uint8_t* next;  // nullptr on failure
     uint64_t value;
