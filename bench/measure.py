@@ -124,6 +124,17 @@ def dump_to_bytesio(obj: Any) -> io.BytesIO:
     return sink
 
 
+class _Discard:
+    """A writer that keeps nothing: what streaming costs the encoder itself."""
+
+    def write(self, chunk: bytes) -> int:
+        return len(chunk)
+
+
+def _dump_to_discard(obj: Any) -> None:
+    pyquarl.dump_bytes(obj, writer=_Discard())
+
+
 def _dump_to_file(path: Path, obj: Any) -> None:
     with open(path, "wb") as f:
         pyquarl.dump_bytes(obj, writer=f)
@@ -185,6 +196,7 @@ def bench_lazy(obj: Any, doc: bytes, settings: Settings) -> dict[str, Any]:
         "in memory": (pyquarl.dump_bytes, obj),
         "writer=io.BytesIO()": (dump_to_bytesio, obj),
         "writer=file": (partial(_dump_to_file, stream_file), obj),
+        "writer=discarding": (_dump_to_discard, obj),
     }
     warm_up(streams, 1)
     dumps = run_interleaved(streams, settings.stream_reps)
