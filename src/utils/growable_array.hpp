@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <type_traits>
 
@@ -38,11 +39,11 @@ public:
 
 private:
     [[gnu::noinline]] bool grow() noexcept {
-        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-        if (capacity > SIZE_MAX / sizeof(T)) {
+        if (capacity_ > SIZE_MAX / 2 / sizeof(T)) {
             PyErr_NoMemory();
             return false;
         }
+        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
         void* items = std::realloc(items_, capacity * sizeof(T));
         if (items == nullptr) {
             PyErr_NoMemory();
