@@ -84,7 +84,8 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
 }
 
 PyObject* dump_to_bytes(const DumpOptions& options) {
-    SerializingStringCache cache;
+    // With no Python code run, no string can be freed while the table lives.
+    SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings));
     RawBytesBuffer buffer;
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
@@ -95,7 +96,7 @@ PyObject* dump_to_bytes(const DumpOptions& options) {
 
 PyObject* dump_to_writer(const DumpOptions& options) {
     PyPointer writer = PyPointer::borrow(options.writer);
-    SerializingStringCache cache;
+    SerializingStringCache cache(/*owns_keys=*/true);
     FilePyBytesBuffer buffer(writer.get(), options.flush_threshold, options.direct_write_threshold);
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<FilePyBytesBuffer> ctx{buffer, cache, options.settings};

@@ -65,7 +65,7 @@ public:
             keys_.push_back(PyPointer::borrow(key));
         }
         if (keys_.size() > LINEAR_LIMIT) {
-            table_ = std::make_unique<StrNumberTable>();
+            table_ = std::make_unique<StrNumberTable>(/*owns_keys=*/false);  // `keys_` holds them
             for (const PyPointer& column_key : keys_) {
                 uint64_t column = 0;
                 bool found = false;

@@ -14,7 +14,13 @@ struct SerializeContext {
         : buffer(buffer_),
           cache(cache_),
           settings(settings_),
-          no_python(!Buffer::RUNS_PYTHON && settings_.custom_types.empty() && !settings_.serialize_dates) {}
+          no_python(runs_no_python(settings_)) {}
+
+    // Whether an encode into this kind of buffer with these settings runs no
+    // Python code at all (no writer, no converters, no dates).
+    [[nodiscard]] static bool runs_no_python(const SerializeSettings& settings) noexcept {
+        return !Buffer::RUNS_PYTHON && settings.custom_types.empty() && !settings.serialize_dates;
+    }
 
     Buffer& buffer;
     SerializingStringCache& cache;

@@ -39,17 +39,22 @@ namespace quarl {
 [[nodiscard]] inline bool same_str(PyObject* a, PyObject* b) noexcept { return a == b || same_text(a, b); }
 
 // Open-addressing hash table from exact str to a number, keyed on the
-// string's own Python hash. It owns a reference to every key, so a string
-// that Python code frees in the middle of an encode can never leave a stale
-// entry behind (a new string at the same address would otherwise match it).
+// string's own Python hash. When Python code may run during an encode, it
+// owns a reference to every key, so a string freed in the middle of the
+// encode can never leave a stale entry behind (a new string at the same
+// address would otherwise match it). When nothing can free a string while the
+// table lives, it borrows them: taking and dropping a reference would touch
+// every registered string once more at the end of the encode.
 // Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
-    StrNumberTable() noexcept = default;
+    explicit StrNumberTable(bool owns_keys) noexcept : owns_keys_(owns_keys) {}
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
-        for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].key);
+        if (owns_keys_) {
+            for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].key);
+        }
         std::free(slots_);
     }
 
@@ -74,8 +79,9 @@ public:
     [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
         // Most repeats are the very same object (dict keys above all): a small
         // direct-mapped memo of registered objects answers them without
-        // touching the table. The table owns those objects, so an address in
-        // the memo cannot have been reused by another string.
+        // touching the table. Those objects are owned by the table or cannot
+        // be freed meanwhile, so an address in the memo cannot have been
+        // reused by another string.
         Recent& recent = recent_[recent_index(key)];
         if (recent.key == key) {
             number = recent.number;
@@ -96,7 +102,7 @@ public:
             }
         }
         if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
-        Py_INCREF(key);
+        if (owns_keys_) Py_INCREF(key);
         slots_[i] = Slot{key, hash, count_};
         recent = Recent{key, count_};
         number = count_++;
@@ -179,7 +185,7 @@ private:
             }
         }
         slots_[hole] = Slot{};
-        Py_DECREF(key);
+        if (owns_keys_) Py_DECREF(key);
     }
 
     [[nodiscard]] bool grow_if_needed() noexcept {
@@ -214,6 +220,7 @@ private:
         return true;
     }
 
+    const bool owns_keys_;
     Recent recent_[RECENT_SIZE] = {};
     Slot* slots_ = nullptr;
     size_t capacity_ = 0;
