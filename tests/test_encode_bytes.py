@@ -153,6 +153,7 @@ DICT_SHAPES = {
     "rows from instances": lambda: [vars(Attrs(3)), vars(Attrs(3)), {"attr2": 0, "attr1": 1, "attr0": 2}],
     "rows with equal, not identical keys": lambda: [{"".join("ab"): 1, "c": 2}, {"c": 3, "".join("ab"): 4}],
     "rows with equal, not identical keys in order": lambda: [{"".join("ab"): i, "".join("cd"): "x"} for i in range(3)],
+    "wide rows, keys reordered": lambda: [{f"k{i}": i for i in range(20)}, {f"k{i}": -i for i in reversed(range(20))}],
 }
 
 

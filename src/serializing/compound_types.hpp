@@ -53,23 +53,39 @@ enum class StructuredResult { Declined, Done, Failed };
 // also get a hash table.
 class ColumnMap {
 public:
+    ColumnMap() noexcept = default;
+    ColumnMap(const ColumnMap&) = delete;  // `keys_` may point into the map itself
+    ColumnMap& operator=(const ColumnMap&) = delete;
+
     // Builds the map from `dict`; false (with nothing set) when a key is not
     // an exact str, false with MemoryError set when `failed`.
     [[nodiscard]] bool build(PyObject* dict, bool& failed) {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        keys_.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
-        while (PyDict_Next(dict, &position, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return false;
-            keys_.push_back(PyPointer::borrow(key));
+        // Most lists of rows are narrow and short: their keys stay in the map
+        // itself, so building it allocates nothing.
+        const auto width = static_cast<size_t>(PyDict_GET_SIZE(dict));
+        if (width > LINEAR_LIMIT) {
+            wide_keys_.reserve(width);
+            keys_ = wide_keys_.data();
         }
-        if (keys_.size() > LINEAR_LIMIT) {
-            table_ = std::make_unique<StrNumberTable>(/*owns_keys=*/false);  // `keys_` holds them
-            for (const PyPointer& column_key : keys_) {
+        while (PyDict_Next(dict, &position, &key, &value)) {
+            if (!PyUnicode_CheckExact(key) || size_ == width) return false;
+            PyPointer held = PyPointer::borrow(key);
+            if (width > LINEAR_LIMIT) {
+                wide_keys_.push_back(std::move(held));
+            } else {
+                narrow_keys_[size_] = std::move(held);
+            }
+            ++size_;
+        }
+        if (width > LINEAR_LIMIT) {
+            table_ = std::make_unique<StrNumberTable>(/*owns_keys=*/false);  // the map holds them
+            for (size_t i = 0; i < size_; ++i) {
                 uint64_t column = 0;
                 bool found = false;
-                if (!table_->find_or_insert(column_key.get(), column, found)) {
+                if (!table_->find_or_insert(keys_[i].get(), column, found)) {
                     failed = true;
                     return false;
                 }
@@ -78,17 +94,17 @@ public:
         return true;
     }
 
-    [[nodiscard]] uint64_t size() const noexcept { return keys_.size(); }
+    [[nodiscard]] uint64_t size() const noexcept { return size_; }
     [[nodiscard]] PyObject* key(size_t column) const noexcept { return keys_[column].get(); }
 
     // Column of `key` (an exact str), or -1; `expected` is where it usually is.
     [[nodiscard]] int64_t find(PyObject* key, size_t expected) const noexcept {
-        if (expected < keys_.size() && same_str(keys_[expected].get(), key)) return static_cast<int64_t>(expected);
+        if (expected < size_ && same_str(keys_[expected].get(), key)) return static_cast<int64_t>(expected);
         if (table_) return table_->find(key);
-        for (size_t i = 0; i < keys_.size(); ++i) {
+        for (size_t i = 0; i < size_; ++i) {
             if (keys_[i].get() == key) return static_cast<int64_t>(i);
         }
-        for (size_t i = 0; i < keys_.size(); ++i) {
+        for (size_t i = 0; i < size_; ++i) {
             if (str_equal(keys_[i].get(), key)) return static_cast<int64_t>(i);
         }
         return -1;
@@ -96,7 +112,10 @@ public:
 
 private:
     static constexpr size_t LINEAR_LIMIT = 16;
-    std::vector<PyPointer> keys_;
+    PyPointer narrow_keys_[LINEAR_LIMIT];
+    std::vector<PyPointer> wide_keys_;
+    PyPointer* keys_ = narrow_keys_;
+    size_t size_ = 0;
     std::unique_ptr<StrNumberTable> table_;
 };
 
@@ -255,7 +274,7 @@ template <bool IsList, class Buffer>
     // Later rows: values only, in the first row's column order whatever the
     // row's own key order. Slots hold their values, since writing one value
     // may run Python code that edits the row.
-    std::vector<PyPointer> slots(width);
+    std::vector<PyPointer> slots;  // made for the first row read key by key
     for (Py_ssize_t i = 1; i < n; ++i) {
         prefetch_row(sequence_items<IsList>(sequence), i, n);
         PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
@@ -303,6 +322,7 @@ template <bool IsList, class Buffer>
             if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
             continue;
         }
+        if (slots.empty()) slots.resize(static_cast<size_t>(width));
         for (PyPointer& slot : slots) slot.reset();
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
