@@ -161,6 +161,10 @@ def dataset_section(name: str, data: dict[str, Any]) -> list[str]:
     return lines + [""]
 
 
+def _lookup_table(size: int, lookups: dict[str, Any]) -> list[str]:
+    return _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr", _lookup_rows(size, lookups))
+
+
 def _lookup_rows(size: int, lookups: dict[str, Any]) -> list[list[str]]:
     full = lookups["load_bytes"]["min_ns"]
     rows = []
@@ -180,19 +184,17 @@ def lazy_section(lazy: dict[str, Any]) -> list[str]:
              f"last value of the document, so the reader skips all but a few bytes of it, comparing every record's "
              f"key on the way; the absent key is looked up in the same table. Throughput is document bytes per "
              f"second. Minimum of {lookups['load_bytes']['samples']} repetitions, interleaved.", ""]
-    lines += _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr", _lookup_rows(size, lookups))
+    lines += _lookup_table(size, lookups)
     table = lazy.get("table")
     if table:
         lines += ["", f"The same records as a list of like dicts (a table), {table['doc_bytes']:,} bytes encoded, "
                   f"read at `{table['path']}`: rows are skipped by index, with no key to compare.", ""]
-        lines += _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr",
-                        _lookup_rows(table["doc_bytes"], table["lookups"]))
+        lines += _lookup_table(table["doc_bytes"], table["lookups"])
     events = lazy.get("events")
     if events:
         lines += ["", f"An event log, {events['doc_bytes']:,} bytes encoded, whose events carry a free-text message "
                   f"of 12 to 40 words (most of the bytes), read at `{events['path']}`.", ""]
-        lines += _table(["operation", "time", "GB/s", "speed-up vs load_bytes"], "lrrr",
-                        _lookup_rows(events["doc_bytes"], events["lookups"]))
+        lines += _lookup_table(events["doc_bytes"], events["lookups"])
     stream = lazy["stream"]
     base = stream["in memory"]["min_ns"]
     rows = [[f"`dump_bytes` {mode}", fmt_time(v["min_ns"]),

@@ -205,11 +205,14 @@ def header_for(path, options=0):
 HEADER_SIZE = 8
 
 
-def fuzzer_argv(script):
-    """sys.argv for libFuzzer, whose merge and fork modes start the target
-    again through the shell from argv[0]: make that the interpreter running
-    this script, not the script, which is not executable by itself."""
+def run(script, test_one_input):
+    """Fuzzes `test_one_input` under libFuzzer. Its merge and fork modes start
+    the target again through the shell from argv[0]: that is made the
+    interpreter running `script`, since the script is not executable by itself."""
     import os
     import sys
 
-    return [f"{sys.executable} {os.path.abspath(script)}", *sys.argv[1:]]
+    import atheris
+
+    atheris.Setup([f"{sys.executable} {os.path.abspath(script)}", *sys.argv[1:]], test_one_input)
+    atheris.Fuzz()

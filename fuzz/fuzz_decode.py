@@ -105,10 +105,5 @@ def TestOneInput(data):
     assert sys.exc_info() == (None, None, None)
 
 
-def main():
-    atheris.Setup(fc.fuzzer_argv(__file__), TestOneInput)
-    atheris.Fuzz()
-
-
 if __name__ == "__main__":
-    main()
+    fc.run(__file__, TestOneInput)
