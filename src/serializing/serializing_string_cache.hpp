@@ -60,10 +60,25 @@ public:
 
     [[nodiscard]] uint64_t size() const noexcept { return count_; }
 
+    // Which memo of recently seen objects a lookup goes through. Dict keys are
+    // few and repeat as the very same objects; a memo of their own keeps them
+    // from being pushed out by the many value strings.
+    enum class Memo : uint8_t { Values, Keys };
+
+    // The number of `key` when its memo remembers this very object: answered
+    // without reading the string or probing the table.
+    template <Memo M>
+    [[nodiscard]] bool find_recent(PyObject* key, uint64_t& number) const noexcept {
+        if (!memo_on_) return false;
+        const Recent& recent = memo<M>()[recent_index<M>(key)];
+        if (recent.key != key) return false;
+        number = recent.number;
+        return true;
+    }
+
     // Number of `key`, or -1 when absent.
     [[nodiscard]] int64_t find(PyObject* key) const noexcept {
-        const Recent& recent = recent_[recent_index(key)];
-        if (recent.key == key) return recent.number;
+        if (uint64_t number = 0; find_recent<Memo::Values>(key, number)) return static_cast<int64_t>(number);
         if (capacity_ == 0) return -1;
         const auto hash = static_cast<uint32_t>(str_hash(key));
         for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
@@ -76,15 +91,14 @@ public:
     // Looks `key` up; when absent, registers it with the next number (the
     // number of entries so far). `number` receives the key's number either way.
     // Returns false with MemoryError set when the table cannot grow.
+    template <Memo M = Memo::Values>
     [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
         // Most repeats are the very same object (dict keys above all): a small
         // direct-mapped memo of registered objects answers them without
         // touching the table. Those objects are owned by the table or cannot
         // be freed meanwhile, so an address in the memo cannot have been
         // reused by another string.
-        Recent& recent = recent_[recent_index(key)];
-        if (recent.key == key) {
-            number = recent.number;
+        if (find_recent<M>(key, number)) {
             found = true;
             return true;
         }
@@ -97,14 +111,14 @@ public:
             if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) {
                 number = slot.number;
                 found = true;
-                if (slot.key == key) recent = Recent{key, slot.number};
+                if (slot.key == key) remember<M>(key, slot.number);
                 return true;
             }
         }
         if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
         if (owns_keys_) Py_INCREF(key);
         slots_[i] = Slot{key, hash, count_};
-        recent = Recent{key, count_};
+        remember<M>(key, count_);
         number = count_++;
         found = false;
         return true;
@@ -135,8 +149,13 @@ public:
             undo_.pop_back();
         }
         count_ = checkpoint.count;
-        for (Recent& recent : recent_) {
-            if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
+        if (memo_on_) {
+            for (Recent& recent : recent_) {
+                if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
+            }
+            for (Recent& recent : key_recent_) {
+                if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
+            }
         }
         --speculation_depth_;
     }
@@ -152,12 +171,26 @@ private:
         int64_t number;
     };
     static constexpr size_t RECENT_SIZE = 256;
+    static constexpr size_t KEY_RECENT_SIZE = 1024;
     static constexpr size_t LARGE_TABLE = size_t{1} << 20;
     // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
     static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
 
+    template <Memo M>
     [[nodiscard]] static size_t recent_index(PyObject* key) noexcept {
-        return (reinterpret_cast<uintptr_t>(key) >> 4) % RECENT_SIZE;
+        return (reinterpret_cast<uintptr_t>(key) >> 4) % (M == Memo::Keys ? KEY_RECENT_SIZE : RECENT_SIZE);
+    }
+    template <Memo M>
+    void remember(PyObject* key, uint32_t number) noexcept {
+        if (memo_on_) memo<M>()[recent_index<M>(key)] = Recent{key, number};
+    }
+    template <Memo M>
+    [[nodiscard]] Recent* memo() noexcept {
+        return M == Memo::Keys ? key_recent_ : recent_;
+    }
+    template <Memo M>
+    [[nodiscard]] const Recent* memo() const noexcept {
+        return M == Memo::Keys ? key_recent_ : recent_;
     }
 
     [[gnu::noinline]] bool log_for_undo(PyObject* key) noexcept {
@@ -195,6 +228,14 @@ private:
         // the next slots mostly share its cache line.
         const size_t limit = capacity_ < LARGE_TABLE ? capacity_ / 2 : capacity_ / 4 * 3;
         if (count_ + 1 <= limit) [[likely]] return true;
+        if (capacity_ != 0 && !memo_on_) {
+            // A small table answers repeats quickly by itself; the memos are
+            // cleared (several kilobytes) only once the document has proved
+            // to hold more than a few strings.
+            std::memset(recent_, 0, sizeof recent_);
+            std::memset(key_recent_, 0, sizeof key_recent_);
+            memo_on_ = true;
+        }
         if (count_ >= MAX_ENTRIES) {
             PyErr_SetString(PyExc_MemoryError, "too many distinct strings in one document");
             return false;
@@ -221,7 +262,10 @@ private:
     }
 
     const bool owns_keys_;
-    Recent recent_[RECENT_SIZE] = {};
+    // Memos of recently seen objects, cleared and used once `memo_on_`.
+    bool memo_on_ = false;
+    Recent recent_[RECENT_SIZE];
+    Recent key_recent_[KEY_RECENT_SIZE];
     Slot* slots_ = nullptr;
     size_t capacity_ = 0;
     size_t mask_ = 0;

@@ -93,11 +93,13 @@ template <class Buffer>
 // are numbered like any other.
 template <class Buffer>
 [[nodiscard]] inline bool encode_dict_key(PyObject* str, SerializeContext<Buffer>& ctx) {
-    StrBytes text;
-    if (!str_bytes(str, text)) return false;
+    using Memo = SerializingStringCache::Memo;
     uint64_t number = 0;
-    bool found = false;
-    if (!ctx.cache.find_or_insert(str, number, found)) return false;
+    bool found = ctx.cache.template find_recent<Memo::Keys>(str, number);
+    StrBytes text{};
+    if (!found) {
+        if (!str_bytes(str, text) || !ctx.cache.template find_or_insert<Memo::Keys>(str, number, found)) return false;
+    }
     if (found) {
         if (ctx.buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
             uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD);
