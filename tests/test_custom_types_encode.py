@@ -239,3 +239,21 @@ def test_row_emptied_by_its_own_converter_is_written_whole_or_refused(second_row
     else:
         assert document == dump_bytes([{"a": 1, "b": 2}, {"a": 0, "b": "kept"}])
     garbage.clear()
+
+
+class Text:
+    def __init__(self, text):
+        self.text = text
+
+
+def test_strings_freed_mid_dump_never_stand_for_later_ones():
+    # A converter's result is freed once written, and the next result is
+    # usually made at the same address: the string table must not take that
+    # new, different text for the freed one, even when the freed one was equal
+    # to a string written before.
+    from conftest import model_document
+
+    fresh = CustomType("t", lambda box: "".join((box.text[:1], box.text[1:])))
+    texts = ["abc", "xyz", "abd", "xyw"] * 50
+    doc = [[f"s{i}" for i in range(100)], "abc", "abd", *[Text(text) for text in texts]]
+    assert dump_bytes(doc, custom_types={Text: fresh}) == model_document(doc, custom_types={Text: fresh})

@@ -123,6 +123,45 @@ def test_many_repeated_strings_take_the_right_numbers(picks, rnd):
     assert dump_bytes(value) == model_document(value)
 
 
+# Texts that share their stored bytes, their length or their first bytes
+# across the three widths a str is stored in, on both sides of the 11 bytes a
+# string-table slot holds in itself; and plain texts enough to fill it.
+LOOKALIKE_TEXTS = [
+    "", "a", "ab", "bb", "ab\x00", "\x00\x01", "\u0100", "\x00\x00\x01\x00", "\U00010000", "\u0100\x00",
+    "abcde", "xbcde", "abcdx", "abcdefgh", "xbcdefgh", "abcdefgx", "abcdefghijk", "xbcdefghijk", "abcdefghijx",
+    "abcdefghijkl", "k" * 10, "k" * 11, "k" * 12, "é" * 5, "é" * 11, "é" * 12, "ā" * 5, "ā" * 6,
+    "\U0001f600" * 2, "\U0001f600" * 3, "x" * 40, "x" * 41,
+]
+# Short texts that begin alike, so their slots look alike until the last bytes.
+PLAIN_TEXTS = [f"abc{i:05d}" for i in range(150)]
+
+
+def copy_of(text, fresh):
+    """`text` itself, or (when `fresh`) an equal str that is another object."""
+    return "".join((text[:1], text[1:])) if fresh and len(text) > 1 else text
+
+
+@settings(deadline=None, max_examples=100)
+@given(st.permutations(LOOKALIKE_TEXTS),
+       st.lists(st.tuples(st.sampled_from(LOOKALIKE_TEXTS + PLAIN_TEXTS), st.booleans(), st.booleans()),
+                max_size=300),
+       st.sampled_from(["in memory", "converters", "writer"]))
+def test_equal_strings_are_found_and_unequal_ones_never_confused(lookalikes, picks, mode):
+    picks = [(text, False, False) for text in lookalikes] + picks
+    values = [copy_of(text, fresh) for text, fresh, _ in picks]
+    keyed = {copy_of(text, fresh): i for i, (text, fresh, as_key) in enumerate(picks) if as_key}
+    doc = [values, keyed, [copy_of(text, True) for text, _, _ in reversed(picks)], {text: 0 for text in lookalikes}]
+    expected = model_document(doc)
+    if mode == "writer":
+        chunks = []
+        dump_bytes(doc, writer=type("W", (), {"write": lambda self, chunk: chunks.append(bytes(chunk))})(),
+                   flush_threshold=64)
+        assert b"".join(chunks) == expected
+    else:
+        options = {"custom_types": CUSTOM_TYPES} if mode == "converters" else {}
+        assert dump_bytes(doc, **options) == expected
+
+
 class Attrs:
     def __init__(self, n):
         for i in range(n):

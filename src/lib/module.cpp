@@ -1,6 +1,7 @@
 // The extension module _pyquarl: method table and start-up.
 #include "lib/cached_objects.hpp"
 #include "lib/entry_points.hpp"
+#include "serializing/text_hash.hpp"
 
 namespace quarl {
 namespace {
@@ -33,5 +34,6 @@ PyModuleDef MODULE_DEF = {
 
 extern "C" PyMODINIT_FUNC PyInit__pyquarl() {
     if (!quarl::init_cached_objects()) return nullptr;
+    quarl::init_text_hash_seed();
     return PyModule_Create2(&quarl::MODULE_DEF, PYTHON_API_VERSION);
 }

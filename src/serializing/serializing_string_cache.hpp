@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include "serializing/text_hash.hpp"
+#include "utils/growable_array.hpp"
 #include "utils/python.hpp"
 #include "utils/small_copy.hpp"
 
@@ -31,20 +33,33 @@ namespace quarl {
     return equal_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind);
 }
 
+// Equal text of two exact str objects; hashes already cached rule out most
+// unequal pairs, but none is computed here (comparing costs less).
 [[gnu::noinline]] inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    return str_hash(a) == str_hash(b) && str_equal(a, b);
+    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (hash_a != hash_b && hash_a != -1 && hash_b != -1) return false;
+    return str_equal(a, b);
 }
 
 // Equal exact str objects, by identity, cached hash, then text.
 [[nodiscard]] inline bool same_str(PyObject* a, PyObject* b) noexcept { return a == b || same_text(a, b); }
 
-// Open-addressing hash table from exact str to a number, keyed on the
-// string's own Python hash. When Python code may run during an encode, it
-// owns a reference to every key, so a string freed in the middle of the
-// encode can never leave a stale entry behind (a new string at the same
-// address would otherwise match it). When nothing can free a string while the
-// table lives, it borrows them: taking and dropping a reference would touch
-// every registered string once more at the end of the encode.
+// Open-addressing hash table from exact str to a number.
+//
+// A slot holds the text of a short string itself (up to 11 bytes of its
+// stored characters, with their count and width), so an equal string is
+// recognised from the slot alone: neither object is read again, and short
+// strings are placed by a seeded hash of that copy rather than by their
+// Python hash, which a freshly built string has not computed yet. A longer
+// string is placed by its Python hash; its slot holds the object and 24 bits
+// of that hash, and an equal-looking string is compared with that object.
+//
+// The memos map objects to numbers by address, so every object in them must
+// outlive the table. When Python code may run during an encode (a writer,
+// converters), the table owns a reference to every string it registers and
+// memoises only those; otherwise nothing can free a string meanwhile, and it
+// borrows them and memoises any string it has seen.
 // Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
@@ -52,9 +67,7 @@ public:
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
-        if (owns_keys_) {
-            for (size_t i = 0; i < capacity_; ++i) Py_XDECREF(slots_[i].key);
-        }
+        for (PyObject* key : owned_) Py_DECREF(key);
         std::free(slots_);
     }
 
@@ -80,11 +93,11 @@ public:
     [[nodiscard]] int64_t find(PyObject* key) const noexcept {
         if (uint64_t number = 0; find_recent<Memo::Values>(key, number)) return static_cast<int64_t>(number);
         if (capacity_ == 0) return -1;
-        const auto hash = static_cast<uint32_t>(str_hash(key));
-        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+        const Probe probe = probe_of(key);
+        for (size_t i = probe.hash & mask_;; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
-            if (slot.key == nullptr) return -1;
-            if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) return slot.number;
+            if (slot.head() == 0) return -1;
+            if (matches(slot, probe, key)) return slot.number();
         }
     }
 
@@ -92,32 +105,30 @@ public:
     // number of entries so far). `number` receives the key's number either way.
     // Returns false with MemoryError set when the table cannot grow.
     template <Memo M = Memo::Values>
-    [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
-        // Most repeats are the very same object (dict keys above all): a small
-        // direct-mapped memo of registered objects answers them without
-        // touching the table. Those objects are owned by the table or cannot
-        // be freed meanwhile, so an address in the memo cannot have been
-        // reused by another string.
+    [[nodiscard, gnu::always_inline]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
         if (find_recent<M>(key, number)) {
             found = true;
             return true;
         }
         if (!grow_if_needed()) [[unlikely]] return false;
-        const auto hash = static_cast<uint32_t>(str_hash(key));
-        size_t i = hash & mask_;
+        const Probe probe = probe_of(key);
+        size_t i = probe.hash & mask_;
         for (;; i = (i + 1) & mask_) {
-            Slot& slot = slots_[i];
-            if (slot.key == nullptr) break;
-            if (slot.key == key || (slot.hash == hash && str_equal(slot.key, key))) {
-                number = slot.number;
+            const Slot& slot = slots_[i];
+            if (slot.head() == 0) break;
+            if (matches(slot, probe, key)) {
+                number = slot.number();
                 found = true;
-                if (slot.key == key) remember<M>(key, slot.number);
+                if (!owns_keys_ || owned_[number] == key) remember<M>(key, slot.number());
                 return true;
             }
         }
         if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
-        if (owns_keys_) Py_INCREF(key);
-        slots_[i] = Slot{key, hash, count_};
+        if (owns_keys_) {
+            if (!owned_.push_back(key)) [[unlikely]] return false;
+            Py_INCREF(key);
+        }
+        slots_[i] = Slot{count_ | (uint64_t{probe.head} << 32), probe.rest};
         remember<M>(key, count_);
         number = count_++;
         found = false;
@@ -148,6 +159,10 @@ public:
             erase(undo_.back());
             undo_.pop_back();
         }
+        while (owned_.size() > checkpoint.count) {
+            Py_DECREF(owned_[owned_.size() - 1]);
+            owned_.truncate(owned_.size() - 1);
+        }
         count_ = checkpoint.count;
         if (memo_on_) {
             for (Recent& recent : recent_) {
@@ -161,20 +176,64 @@ public:
     }
 
 private:
+    // The number in the low half of `low`; the high half (the head) is zero
+    // for an empty slot, else a tag and either the first three bytes of a
+    // short text or 24 bits of a long string's hash. `rest` holds the other
+    // eight bytes of a short text, or the long string itself.
     struct Slot {
-        PyObject* key;
-        uint32_t hash;  // low bits of the Python hash
-        uint32_t number;
+        uint64_t low;
+        uint64_t rest;
+        [[nodiscard]] uint32_t head() const noexcept { return static_cast<uint32_t>(low >> 32); }
+        [[nodiscard]] uint32_t number() const noexcept { return static_cast<uint32_t>(low); }
+    };
+    // A string's slot contents and the start of its probe.
+    struct Probe {
+        uint32_t head;
+        uint64_t rest;
+        uint64_t hash;
     };
     struct Recent {
         PyObject* key;
         int64_t number;
     };
+    static constexpr size_t SHORT_BYTES = 11;
+    // Tags: 1 + byte count, plus the width in bits 4-6, for a short text; LONG_TAG otherwise.
+    static constexpr uint32_t LONG_TAG = 0x80;
     static constexpr size_t RECENT_SIZE = 256;
     static constexpr size_t KEY_RECENT_SIZE = 1024;
     static constexpr size_t LARGE_TABLE = size_t{1} << 20;
     // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
     static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
+
+    [[nodiscard]] static bool is_long(uint32_t head) noexcept { return (head & 0xFF) == LONG_TAG; }
+
+    [[nodiscard]] static Probe probe_of(PyObject* str) noexcept {
+        const auto kind = static_cast<uint32_t>(PyUnicode_KIND(str));
+        const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(str)) * kind;
+        if (bytes <= SHORT_BYTES) [[likely]] {
+            const unsigned __int128 text = load_short_text(static_cast<const uint8_t*>(PyUnicode_DATA(str)), bytes);
+            const auto head = static_cast<uint32_t>((1 + bytes) | (kind << 4)) | (static_cast<uint32_t>(text) << 8);
+            const auto rest = static_cast<uint64_t>(text >> 24);
+            return Probe{head, rest, text_hash(head, rest)};
+        }
+        const auto hash = static_cast<uint64_t>(str_hash(str));
+        return Probe{LONG_TAG | static_cast<uint32_t>((hash & 0xFFFFFF) << 8), reinterpret_cast<uintptr_t>(str),
+                     hash};
+    }
+
+    [[nodiscard]] static bool matches(const Slot& slot, const Probe& probe, PyObject* key) noexcept {
+        if (slot.head() != probe.head) return false;
+        if (slot.rest == probe.rest) return true;  // the same short text, or the same long string
+        return is_long(probe.head) && str_equal(reinterpret_cast<PyObject*>(slot.rest), key);
+    }
+
+    // Where the probe for the string in `slot` starts, in a table of `mask` + 1 slots.
+    [[nodiscard]] static size_t home_of(const Slot& slot, size_t mask) noexcept {
+        const uint32_t head = slot.head();
+        if (!is_long(head)) return text_hash(head, slot.rest) & mask;
+        if (mask <= 0xFFFFFF) return (head >> 8) & mask;
+        return static_cast<uint64_t>(reinterpret_cast<PyASCIIObject*>(slot.rest)->hash) & mask;
+    }
 
     template <Memo M>
     [[nodiscard]] static size_t recent_index(PyObject* key) noexcept {
@@ -206,10 +265,11 @@ private:
     // Removes a registered key, moving later entries of its probe run back so
     // that every remaining key stays reachable from its home slot.
     void erase(PyObject* key) noexcept {
-        size_t hole = static_cast<uint32_t>(str_hash(key)) & mask_;
-        while (slots_[hole].key != key) hole = (hole + 1) & mask_;
-        for (size_t next = (hole + 1) & mask_; slots_[next].key != nullptr; next = (next + 1) & mask_) {
-            const size_t home = slots_[next].hash & mask_;
+        const Probe probe = probe_of(key);
+        size_t hole = probe.hash & mask_;
+        while (!matches(slots_[hole], probe, key)) hole = (hole + 1) & mask_;
+        for (size_t next = (hole + 1) & mask_; slots_[next].head() != 0; next = (next + 1) & mask_) {
+            const size_t home = home_of(slots_[next], mask_);
             // Move the entry unless its home lies cyclically in (hole, next].
             const bool stays = hole <= next ? (home > hole && home <= next) : (home > hole || home <= next);
             if (!stays) {
@@ -218,7 +278,6 @@ private:
             }
         }
         slots_[hole] = Slot{};
-        if (owns_keys_) Py_DECREF(key);
     }
 
     [[nodiscard]] bool grow_if_needed() noexcept {
@@ -249,9 +308,9 @@ private:
         const size_t mask = capacity - 1;
         for (size_t i = 0; i < capacity_; ++i) {
             const Slot& slot = slots_[i];
-            if (slot.key == nullptr) continue;
-            size_t j = slot.hash & mask;
-            while (slots[j].key != nullptr) j = (j + 1) & mask;
+            if (slot.head() == 0) continue;
+            size_t j = home_of(slot, mask);
+            while (slots[j].head() != 0) j = (j + 1) & mask;
             slots[j] = slot;
         }
         std::free(slots_);
@@ -271,7 +330,8 @@ private:
     size_t mask_ = 0;
     uint32_t count_ = 0;
     unsigned speculation_depth_ = 0;
-    std::vector<PyObject*> undo_;  // keys registered under a checkpoint, oldest first
+    GrowableArray<PyObject*> owned_;  // the registered strings, by number, when the table owns them
+    std::vector<PyObject*> undo_;     // keys registered under a checkpoint, oldest first
 };
 
 // The encoder's reference table: each distinct non-empty string written in

@@ -88,28 +88,28 @@ template <class Buffer>
            ctx.buffer.extend(text.data, static_cast<size_t>(text.length));
 }
 
-// A key of a str-keyed dict: FE and the number when already written, else the
-// key-form length and the text, an ASCII text behind the FE marker. Empty keys
-// are numbered like any other.
+// The back-reference form of a dict key: FE and the number.
 template <class Buffer>
-[[nodiscard]] inline bool encode_dict_key(PyObject* str, SerializeContext<Buffer>& ctx) {
-    using Memo = SerializingStringCache::Memo;
+[[nodiscard]] inline bool encode_key_reference(uint64_t number, Buffer& buffer) {
+    if (buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
+        uint8_t* out = buffer.reserve(1 + MAX_SIZE_FIELD);
+        if (out == nullptr) return false;
+        out[0] = KEY_REFERENCE_MARKER;
+        buffer.commit(1 + encode_size_field<SizeForm::Value>(number, out + 1));
+        return true;
+    }
+    return buffer.push(KEY_REFERENCE_MARKER) && buffer.template push_size<SizeForm::Value>(number);
+}
+
+// A dict key its memo does not know: looked up in (or added to) the table.
+template <class Buffer>
+[[nodiscard, gnu::noinline]] bool encode_unmemoised_key(PyObject* str, SerializeContext<Buffer>& ctx) {
+    StrBytes text;
+    if (!str_bytes(str, text)) return false;
     uint64_t number = 0;
-    bool found = ctx.cache.template find_recent<Memo::Keys>(str, number);
-    StrBytes text{};
-    if (!found) {
-        if (!str_bytes(str, text) || !ctx.cache.template find_or_insert<Memo::Keys>(str, number, found)) return false;
-    }
-    if (found) {
-        if (ctx.buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
-            uint8_t* out = ctx.buffer.reserve(1 + MAX_SIZE_FIELD);
-            if (out == nullptr) return false;
-            out[0] = KEY_REFERENCE_MARKER;
-            ctx.buffer.commit(1 + encode_size_field<SizeForm::Value>(number, out + 1));
-            return true;
-        }
-        return ctx.buffer.push(KEY_REFERENCE_MARKER) && ctx.buffer.template push_size<SizeForm::Value>(number);
-    }
+    bool found = false;
+    if (!ctx.cache.template find_or_insert<SerializingStringCache::Memo::Keys>(str, number, found)) return false;
+    if (found) return encode_key_reference(number, ctx.buffer);
     const auto length = static_cast<uint64_t>(text.length);
     if (ctx.buffer.can_write_block(MAX_SIZE_FIELD + 1 + length, length)) [[likely]] {
         uint8_t* out = ctx.buffer.reserve(MAX_SIZE_FIELD + 1 + length);
@@ -126,6 +126,19 @@ template <class Buffer>
     }
     return ctx.buffer.template push_size<SizeForm::Key>(length) &&
            ctx.buffer.extend(text.data, static_cast<size_t>(length));
+}
+
+// A key of a str-keyed dict: FE and the number when already written, else the
+// key-form length and the text, an ASCII text behind the FE marker. Empty keys
+// are numbered like any other. Most keys are the very objects seen before and
+// are answered by their memo without reading the string.
+template <class Buffer>
+[[nodiscard]] inline bool encode_dict_key(PyObject* str, SerializeContext<Buffer>& ctx) {
+    uint64_t number = 0;
+    if (ctx.cache.template find_recent<SerializingStringCache::Memo::Keys>(str, number)) [[likely]] {
+        return encode_key_reference(number, ctx.buffer);
+    }
+    return encode_unmemoised_key(str, ctx);
 }
 
 }  // namespace quarl

@@ -1,5 +1,5 @@
-// A growable array of plain values for the reference tables of the readers.
-// It grows with realloc, so a large table is extended in place or remapped by
+// A growable array of plain values (the readers' reference tables, the
+// encoder's owned strings). It grows with realloc, so a large table is extended in place or remapped by
 // the allocator instead of being copied into fresh pages at each doubling.
 #pragma once
 
@@ -29,6 +29,11 @@ public:
         }
         items_[size_++] = item;
         return true;
+    }
+
+    // Drops the items from `size` on.
+    void truncate(size_t size) noexcept {
+        if (size < size_) size_ = size;
     }
 
     [[nodiscard]] size_t size() const noexcept { return size_; }

@@ -1,0 +1,34 @@
+// The string table's own hash of short texts: a seeded multiply-fold over the
+// (at most 11) bytes a slot keeps, so no Python hash has to be computed for
+// them. The seed is random per process, so which texts collide cannot be
+// chosen from outside.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace quarl {
+
+extern uint64_t TEXT_HASH_SEED[2];
+
+// Draws the seed; called once at start-up. Never fails.
+void init_text_hash_seed() noexcept;
+
+[[nodiscard]] inline uint64_t text_hash(uint32_t head, uint64_t rest) noexcept {
+    const auto product = static_cast<unsigned __int128>(rest ^ TEXT_HASH_SEED[0]) * (head ^ TEXT_HASH_SEED[1]);
+    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+// The `n` <= 11 stored bytes of an exact str's text as a little-endian
+// number, zeros beyond `n`. The 16 bytes read end where the text ends; an
+// exact str is always compact, its text at least 40 bytes into the object,
+// so they never leave it, and one load with a shift replaces a branch per
+// length.
+[[nodiscard]] inline unsigned __int128 load_short_text(const uint8_t* data, size_t n) noexcept {
+    unsigned __int128 window = 0;
+    std::memcpy(&window, data + n - 16, 16);
+    return n == 0 ? 0 : window >> (8 * (16 - n));
+}
+
+}  // namespace quarl
