@@ -123,16 +123,8 @@ public:
                 return true;
             }
         }
-        if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
-        if (owns_keys_) {
-            if (!owned_.push_back(key)) [[unlikely]] return false;
-            Py_INCREF(key);
-        }
-        slots_[i] = Slot{count_ | (uint64_t{probe.head} << 32), probe.rest};
-        remember<M>(key, count_);
-        number = count_++;
         found = false;
-        return true;
+        return insert<M>(key, probe, i, number);
     }
 
     // Speculative writing: strings registered after a checkpoint can be taken
@@ -204,6 +196,20 @@ private:
     static constexpr size_t LARGE_TABLE = size_t{1} << 20;
     // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
     static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
+
+    // Registers `key` in the empty slot `i`, where its probe ended.
+    template <Memo M>
+    [[nodiscard, gnu::noinline]] bool insert(PyObject* key, const Probe& probe, size_t i, uint64_t& number) noexcept {
+        if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
+        if (owns_keys_) {
+            if (!owned_.push_back(key)) [[unlikely]] return false;
+            Py_INCREF(key);
+        }
+        slots_[i] = Slot{count_ | (uint64_t{probe.head} << 32), probe.rest};
+        remember<M>(key, count_);
+        number = count_++;
+        return true;
+    }
 
     [[nodiscard]] static bool is_long(uint32_t head) noexcept { return (head & 0xFF) == LONG_TAG; }
 
@@ -286,7 +292,10 @@ private:
         // the output. Their probes miss the cache on the first slot anyway, and
         // the next slots mostly share its cache line.
         const size_t limit = capacity_ < LARGE_TABLE ? capacity_ / 2 : capacity_ / 4 * 3;
-        if (count_ + 1 <= limit) [[likely]] return true;
+        return count_ + 1 <= limit || grow();
+    }
+
+    [[gnu::noinline]] bool grow() noexcept {
         if (capacity_ != 0 && !memo_on_) {
             // A small table answers repeats quickly by itself; the memos are
             // cleared (several kilobytes) only once the document has proved
