@@ -162,6 +162,25 @@ def test_equal_strings_are_found_and_unequal_ones_never_confused(lookalikes, pic
         assert dump_bytes(doc, **options) == expected
 
 
+def sized_document(size):
+    return ["w" * 100 + str(i) for i in range(size // 104)] + ["x" * (size % 104)]
+
+
+@pytest.mark.parametrize("values", [
+    [sized_document(size) for size in (300_000, 10, 4_000, 4_300, 70_000, 300_000, 2_000_000)],
+    [sized_document(size) for size in (2_000_000, 5_000, 300_000, 60)],
+    # past a few kilobytes, one string larger than the jump the last document allows
+    [sized_document(4_000_000), ["a" * 5_000, "b" * 1_000_000], ["a" * 5_000, "b" * 9_000_000]],
+], ids=["growing and shrinking", "after a large one", "one string beyond the jump"])
+def test_documents_of_any_size_after_others_are_whole(values):
+    # The buffer of a dump grows at once towards the size of the last
+    # document: whatever comes next must come out whole all the same.
+    for value in values:
+        document = dump_bytes(value)
+        assert load_bytes(document) == value
+        assert document == model_document(value)
+
+
 class Attrs:
     def __init__(self, n):
         for i in range(n):

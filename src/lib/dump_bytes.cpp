@@ -90,6 +90,7 @@ PyObject* dump_to_bytes(const DumpOptions& options) {
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
     if (!serialize(options.obj, ctx)) return nullptr;
+    RawBytesBuffer::last_document_size.store(buffer.size(), std::memory_order_relaxed);
     (void)buffer.take_bytes();
     return buffer.release_storage();
 }

@@ -11,6 +11,7 @@
 // and return false with a Python exception set on failure.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -94,6 +95,12 @@ public:
     [[nodiscard]] bool reset_storage(size_t capacity) noexcept;
 
     static constexpr size_t INITIAL_CAPACITY = 8;
+    static constexpr size_t FAST_GROWTH_LIMIT = size_t{1} << 20;
+    static constexpr size_t HINT_FROM = 4096;
+
+    // The size of the last document dumped in memory: where the next one's
+    // buffer grows to at once (see grow()).
+    static std::atomic<size_t> last_document_size;
 
 private:
     [[nodiscard]] bool grow(size_t n) noexcept;
