@@ -254,6 +254,6 @@ def test_strings_freed_mid_dump_never_stand_for_later_ones():
     from conftest import model_document
 
     fresh = CustomType("t", lambda box: "".join((box.text[:1], box.text[1:])))
-    texts = ["abc", "xyz", "abd", "xyw"] * 50
+    texts = ["abc", "xyz", "abd", "xyw", "a longer text, one", "a longer text, two"] * 50
     doc = [[f"s{i}" for i in range(100)], "abc", "abd", *[Text(text) for text in texts]]
     assert dump_bytes(doc, custom_types={Text: fresh}) == model_document(doc, custom_types={Text: fresh})

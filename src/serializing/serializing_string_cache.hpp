@@ -55,11 +55,14 @@ namespace quarl {
 // string is placed by its Python hash; its slot holds the object and 24 bits
 // of that hash, and an equal-looking string is compared with that object.
 //
-// The memos map objects to numbers by address, so every object in them must
-// outlive the table. When Python code may run during an encode (a writer,
-// converters), the table owns a reference to every string it registers and
-// memoises only those; otherwise nothing can free a string meanwhile, and it
-// borrows them and memoises any string it has seen.
+// The memos map objects to numbers by address, and a long string's slot
+// holds the object, so those objects must outlive the table. When Python code
+// may run during an encode (a writer, converters), the table owns a reference
+// to each of them: to every long string it registers and to every object in a
+// memo, where strings enter only once they repeat (unique strings would churn
+// it). Short strings are kept by their text alone and need no reference, so a
+// large streamed document does not touch them all again at the end. When no
+// Python code can run, nothing can free a string meanwhile: the table borrows.
 // Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
@@ -68,6 +71,10 @@ public:
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
         for (PyObject* key : owned_) Py_DECREF(key);
+        if (owns_keys_ && memo_on_) {
+            for (const Recent& recent : recent_) Py_XDECREF(recent.key);
+            for (const Recent& recent : key_recent_) Py_XDECREF(recent.key);
+        }
         std::free(slots_);
     }
 
@@ -119,7 +126,7 @@ public:
             if (matches(slot, probe, key)) {
                 number = slot.number();
                 found = true;
-                if (!owns_keys_ || owned_[number] == key) remember<M>(key, slot.number());
+                remember<M>(key, slot.number());
                 return true;
             }
         }
@@ -151,18 +158,10 @@ public:
             erase(undo_.back());
             undo_.pop_back();
         }
-        while (owned_.size() > checkpoint.count) {
-            Py_DECREF(owned_[owned_.size() - 1]);
-            owned_.truncate(owned_.size() - 1);
-        }
         count_ = checkpoint.count;
         if (memo_on_) {
-            for (Recent& recent : recent_) {
-                if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
-            }
-            for (Recent& recent : key_recent_) {
-                if (recent.key != nullptr && recent.number >= checkpoint.count) recent = Recent{};
-            }
+            for (Recent& recent : recent_) forget_if_taken_back(recent, checkpoint.count);
+            for (Recent& recent : key_recent_) forget_if_taken_back(recent, checkpoint.count);
         }
         --speculation_depth_;
     }
@@ -201,12 +200,12 @@ private:
     template <Memo M>
     [[nodiscard, gnu::noinline]] bool insert(PyObject* key, const Probe& probe, size_t i, uint64_t& number) noexcept {
         if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
-        if (owns_keys_) {
+        if (owns_keys_ && is_long(probe.head)) {
             if (!owned_.push_back(key)) [[unlikely]] return false;
             Py_INCREF(key);
         }
         slots_[i] = Slot{count_ | (uint64_t{probe.head} << 32), probe.rest};
-        remember<M>(key, count_);
+        if (!owns_keys_) remember<M>(key, count_);
         number = count_++;
         return true;
     }
@@ -247,7 +246,19 @@ private:
     }
     template <Memo M>
     void remember(PyObject* key, uint32_t number) noexcept {
-        if (memo_on_) memo<M>()[recent_index<M>(key)] = Recent{key, number};
+        if (!memo_on_) return;
+        Recent& recent = memo<M>()[recent_index<M>(key)];
+        if (owns_keys_) {
+            // Dropping the object pushed out runs no Python code: it is a str.
+            Py_INCREF(key);
+            Py_XDECREF(recent.key);
+        }
+        recent = Recent{key, number};
+    }
+    void forget_if_taken_back(Recent& recent, uint32_t count) noexcept {
+        if (recent.key == nullptr || recent.number < count) return;
+        if (owns_keys_) Py_DECREF(recent.key);
+        recent = Recent{};
     }
     template <Memo M>
     [[nodiscard]] Recent* memo() noexcept {
@@ -339,7 +350,7 @@ private:
     size_t mask_ = 0;
     uint32_t count_ = 0;
     unsigned speculation_depth_ = 0;
-    GrowableArray<PyObject*> owned_;  // the registered strings, by number, when the table owns them
+    GrowableArray<PyObject*> owned_;  // the long strings registered, when the table owns them
     std::vector<PyObject*> undo_;     // keys registered under a checkpoint, oldest first
 };
 
