@@ -133,11 +133,13 @@ private:
     return column == columns.size();
 }
 
-// True when `dict` has exactly the keys of `columns`.
-[[nodiscard]] inline bool compare_dict_keys(PyObject* dict, const ColumnMap& columns) noexcept {
+// True when `dict` has exactly the keys of `columns`; `aligned` tells
+// whether they also sit in column order in its str-key table.
+[[nodiscard]] inline bool compare_dict_keys(PyObject* dict, const ColumnMap& columns, bool& aligned) noexcept {
+    aligned = false;
     if (static_cast<uint64_t>(PyDict_GET_SIZE(dict)) != columns.size()) return false;
     if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(dict)) {
-        if (row_is_aligned(keys, columns)) return true;
+        if (row_is_aligned(keys, columns)) return aligned = true;
     }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -235,10 +237,16 @@ template <bool IsList, class Buffer>
     const bool speculative = n > PRECHECKED_ROWS && no_python;
     const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
     PyObject** items = sequence_items<IsList>(sequence);
+    // Rows found aligned here need no second check when nothing can edit them
+    // meanwhile (bit i for row i, the first 64 rows).
+    uint64_t aligned_rows = 0;
     for (Py_ssize_t i = 1; i < checked; ++i) {
         prefetch_row(items, i, n);
-        if (!compare_dict_keys(items[i], columns)) return StructuredResult::Declined;
+        bool aligned = false;
+        if (!compare_dict_keys(items[i], columns, aligned)) return StructuredResult::Declined;
+        if (aligned && i < 64) aligned_rows |= uint64_t{1} << i;
     }
+    if (!no_python) aligned_rows = 0;
     const uint64_t width = columns.size();
     Buffer& buffer = ctx.buffer;
     Speculation<Buffer> speculation(ctx, speculative);
@@ -276,6 +284,17 @@ template <bool IsList, class Buffer>
     // may run Python code that edits the row.
     std::vector<PyPointer> slots;  // made for the first row read key by key
     for (Py_ssize_t i = 1; i < n; ++i) {
+        if (i < 64 && (aligned_rows >> i & 1) != 0) {
+            if (n > 64) prefetch_row(items, i, n);
+            const dict_layout::KeysHeader* keys = dict_layout::str_key_table(items[i]);
+            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
+                if (entries[e].value != nullptr && !serialize_item(entries[e].value, ctx)) {
+                    return StructuredResult::Failed;
+                }
+            }
+            continue;
+        }
         prefetch_row(sequence_items<IsList>(sequence), i, n);
         PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
         const bool is_row = PyDict_CheckExact(row.get()) && static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) == width;
@@ -284,7 +303,8 @@ template <bool IsList, class Buffer>
         // writing one value may run Python code that edits the row.
         const dict_layout::KeysHeader* keys = is_row ? dict_layout::str_key_table(row.get()) : nullptr;
         const bool aligned = keys != nullptr && row_is_aligned(keys, columns);
-        if (!aligned && (!is_row || !compare_dict_keys(row.get(), columns))) {
+        bool unused = false;
+        if (!aligned && (!is_row || !compare_dict_keys(row.get(), columns, unused))) {
             // Past the checked rows, an odd row ends the attempt; before
             // them, it can only be Python code editing the list meanwhile.
             if (i < checked) return row_changed();
