@@ -1,5 +1,7 @@
 // dump_bytes: argument handling, then the encoder over an in-memory or a
 // streaming buffer.
+#include <atomic>
+
 #include "lib/cached_objects.hpp"
 #include "lib/entry_points.hpp"
 #include "serializing/py_bytes_buffer.hpp"
@@ -13,6 +15,9 @@ namespace {
 
 constexpr uint64_t DEFAULT_FLUSH_THRESHOLD = 10 * 1024 * 1024;
 constexpr uint64_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5 * 1024 * 1024;
+
+// How large the string table of the last dump grew: where the next one's grows at once.
+std::atomic<size_t> last_table_size{0};
 
 struct DumpOptions {
     PyObject* obj = nullptr;
@@ -85,7 +90,8 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
 
 PyObject* dump_to_bytes(const DumpOptions& options) {
     // With no Python code run, no string can be freed while the table lives.
-    SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings));
+    SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings),
+                                 &last_table_size);
     RawBytesBuffer buffer;
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
@@ -97,7 +103,7 @@ PyObject* dump_to_bytes(const DumpOptions& options) {
 
 PyObject* dump_to_writer(const DumpOptions& options) {
     PyPointer writer = PyPointer::borrow(options.writer);
-    SerializingStringCache cache(/*owns_keys=*/true);
+    SerializingStringCache cache(/*owns_keys=*/true, &last_table_size);
     FilePyBytesBuffer buffer(writer.get(), options.flush_threshold, options.direct_write_threshold);
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<FilePyBytesBuffer> ctx{buffer, cache, options.settings};

@@ -2,6 +2,8 @@
 // reference number) and the column map of structured lists (key -> column).
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -66,10 +68,14 @@ namespace quarl {
 // Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
-    explicit StrNumberTable(bool owns_keys) noexcept : owns_keys_(owns_keys) {}
+    // `size_hint`, when given, is where the table grows at once (see grow())
+    // and receives the table's final size.
+    explicit StrNumberTable(bool owns_keys, std::atomic<size_t>* size_hint = nullptr) noexcept
+        : owns_keys_(owns_keys), size_hint_(size_hint) {}
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
+        if (size_hint_ != nullptr) size_hint_->store(capacity_, std::memory_order_relaxed);
         for (PyObject* key : owned_) Py_DECREF(key);
         if (owns_keys_ && memo_on_) {
             for (const Recent& recent : recent_) Py_XDECREF(recent.key);
@@ -319,7 +325,14 @@ private:
             PyErr_SetString(PyExc_MemoryError, "too many distinct strings in one document");
             return false;
         }
-        const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+        // Documents encoded one after another are often alike: the table
+        // grows at once towards the size the last one needed (at most 16
+        // times at a step), which saves rehashing it through every doubling.
+        if (size_hint_ != nullptr && capacity_ != 0) {
+            const size_t hint = size_hint_->load(std::memory_order_relaxed);
+            if (hint > capacity) capacity = std::min(hint, capacity_ * 16);
+        }
         auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (slots == nullptr) {
             PyErr_NoMemory();
@@ -341,6 +354,7 @@ private:
     }
 
     const bool owns_keys_;
+    std::atomic<size_t>* const size_hint_;
     // Memos of recently seen objects, cleared and used once `memo_on_`.
     bool memo_on_ = false;
     Recent recent_[RECENT_SIZE];
