@@ -34,11 +34,15 @@ bool RawBytesBuffer::grow(size_t n) noexcept {
     size_t capacity =
         capacity_ > static_cast<size_t>(PY_SSIZE_T_MAX) / factor ? needed : std::max(capacity_ * factor, needed);
     // Documents dumped one after another are often alike: once past a few
-    // kilobytes, the buffer goes straight to the size of the last document
-    // (within 64 times its capacity, so a small document that follows a huge
-    // one does not reserve all of it).
-    if (const size_t hint = last_document_size.load(std::memory_order_relaxed);
-        capacity_ >= HINT_FROM && hint > capacity && capacity_ <= static_cast<size_t>(PY_SSIZE_T_MAX) / 64) {
+    // kilobytes, the buffer goes straight to the size of the last document,
+    // with an eighth to spare (a block is reserved for its longest form, so
+    // an exact fit would still double at the last write), but within 64 times
+    // its capacity, so a small document that follows a huge one does not
+    // reserve all of it.
+    const size_t last = last_document_size.load(std::memory_order_relaxed);
+    if (const size_t hint = last + last / 8 + HINT_FROM;
+        capacity_ >= HINT_FROM && hint > capacity && last < static_cast<size_t>(PY_SSIZE_T_MAX) / 2 &&
+        capacity_ <= static_cast<size_t>(PY_SSIZE_T_MAX) / 64) {
         capacity = std::max(needed, std::min(hint, capacity_ * 64));
     }
     // The bytes object is private to this buffer (reference count 1), which is
