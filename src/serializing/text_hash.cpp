@@ -9,6 +9,11 @@ namespace quarl {
 uint64_t TEXT_HASH_SEED[2] = {0x9E3779B97F4A7C15ULL, 0xC2B2AE3D27D4EB4FULL};
 
 void init_text_hash_seed() noexcept {
+    // Drawn once per process: a table being filled (in another interpreter,
+    // say) must never see its hash change.
+    static bool drawn_already = false;
+    if (drawn_already) return;
+    drawn_already = true;
     uint64_t drawn[2] = {0, 0};
     if (getrandom(drawn, sizeof drawn, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof drawn)) {
         // No entropy yet (early boot): the clock and where this process was

@@ -12,7 +12,7 @@ namespace quarl {
 
 extern uint64_t TEXT_HASH_SEED[2];
 
-// Draws the seed; called once at start-up. Never fails.
+// Draws the seed at the first start-up of the module; later calls do nothing. Never fails.
 void init_text_hash_seed() noexcept;
 
 [[nodiscard]] inline uint64_t text_hash(uint32_t head, uint64_t rest) noexcept {
