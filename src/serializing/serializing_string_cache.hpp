@@ -123,6 +123,13 @@ public:
             found = true;
             return true;
         }
+        return find_or_insert_unmemoised<M>(key, number, found);
+    }
+
+    // find_or_insert() for a string its memo has just failed to answer.
+    template <Memo M>
+    [[nodiscard, gnu::always_inline]] bool find_or_insert_unmemoised(PyObject* key, uint64_t& number,
+                                                                    bool& found) noexcept {
         if (!grow_if_needed()) [[unlikely]] return false;
         const Probe probe = probe_of(key);
         size_t i = probe.hash & mask_;

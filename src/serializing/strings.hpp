@@ -108,7 +108,9 @@ template <class Buffer>
     if (!str_bytes(str, text)) return false;
     uint64_t number = 0;
     bool found = false;
-    if (!ctx.cache.template find_or_insert<SerializingStringCache::Memo::Keys>(str, number, found)) return false;
+    if (!ctx.cache.template find_or_insert_unmemoised<SerializingStringCache::Memo::Keys>(str, number, found)) {
+        return false;
+    }
     if (found) return encode_key_reference(number, ctx.buffer);
     const auto length = static_cast<uint64_t>(text.length);
     if (ctx.buffer.can_write_block(MAX_SIZE_FIELD + 1 + length, length)) [[likely]] {
