@@ -16,7 +16,9 @@ namespace {
 constexpr uint64_t DEFAULT_FLUSH_THRESHOLD = 10 * 1024 * 1024;
 constexpr uint64_t DEFAULT_DIRECT_WRITE_THRESHOLD = 5 * 1024 * 1024;
 
-// How large the string table of the last dump grew: where the next one's grows at once.
+// Documents dumped one after another are often alike: the output buffer and
+// the string table of a dump grow at once towards what the last one needed.
+std::atomic<size_t> last_document_size{0};
 std::atomic<size_t> last_table_size{0};
 
 struct DumpOptions {
@@ -91,23 +93,25 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
 PyObject* dump_to_bytes(const DumpOptions& options) {
     // With no Python code run, no string can be freed while the table lives.
     SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings),
-                                 &last_table_size);
-    RawBytesBuffer buffer;
+                                 last_table_size.load(std::memory_order_relaxed));
+    RawBytesBuffer buffer(last_document_size.load(std::memory_order_relaxed));
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
     if (!serialize(options.obj, ctx)) return nullptr;
-    RawBytesBuffer::last_document_size.store(buffer.size(), std::memory_order_relaxed);
+    last_document_size.store(buffer.size(), std::memory_order_relaxed);
+    last_table_size.store(cache.capacity(), std::memory_order_relaxed);
     (void)buffer.take_bytes();
     return buffer.release_storage();
 }
 
 PyObject* dump_to_writer(const DumpOptions& options) {
     PyPointer writer = PyPointer::borrow(options.writer);
-    SerializingStringCache cache(/*owns_keys=*/true, &last_table_size);
+    SerializingStringCache cache(/*owns_keys=*/true, last_table_size.load(std::memory_order_relaxed));
     FilePyBytesBuffer buffer(writer.get(), options.flush_threshold, options.direct_write_threshold);
     if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<FilePyBytesBuffer> ctx{buffer, cache, options.settings};
     if (!serialize(options.obj, ctx) || !buffer.finish()) return nullptr;
+    last_table_size.store(cache.capacity(), std::memory_order_relaxed);
     Py_RETURN_NONE;
 }
 

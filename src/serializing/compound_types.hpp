@@ -122,7 +122,8 @@ private:
 // True when the row's table holds keys equal to the column keys, in column
 // order: then its values can be written in place. Equal keys are often other
 // objects (rows parsed from text each get their own key strings).
-[[nodiscard, gnu::noinline]] inline bool row_is_aligned(const dict_layout::KeysHeader* keys, const ColumnMap& columns) noexcept {
+[[nodiscard, gnu::noinline]] inline bool row_is_aligned(const dict_layout::KeysHeader* keys,
+                                                        const ColumnMap& columns) noexcept {
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     size_t column = 0;
     for (Py_ssize_t i = 0; i < keys->nentries; ++i) {

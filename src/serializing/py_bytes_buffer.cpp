@@ -1,13 +1,10 @@
 #include "serializing/py_bytes_buffer.hpp"
 
 #include <algorithm>
-#include <atomic>
 
 #include "lib/cached_objects.hpp"
 
 namespace quarl {
-
-std::atomic<size_t> RawBytesBuffer::last_document_size{0};
 
 bool RawBytesBuffer::reset_storage(size_t capacity) noexcept {
     PyObject* fresh = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
@@ -27,21 +24,19 @@ bool RawBytesBuffer::grow(size_t n) noexcept {
     const size_t needed = len_ + n;
     if (needed <= capacity_) return true;
     // Small buffers grow eightfold: each resize may copy everything written so
-    // far, and a document of a few hundred kilobytes then moves through four
+    // far, and a document of a few hundred kilobytes then moves through five
     // resizes instead of fifteen. Past a megabyte, doubling keeps the spare
     // room (and the peak memory of a large dump) within the output's size.
     const size_t factor = capacity_ < FAST_GROWTH_LIMIT ? 8 : 2;
     size_t capacity =
         capacity_ > static_cast<size_t>(PY_SSIZE_T_MAX) / factor ? needed : std::max(capacity_ * factor, needed);
-    // Documents dumped one after another are often alike: once past a few
-    // kilobytes, the buffer goes straight to the size of the last document,
-    // with an eighth to spare (a block is reserved for its longest form, so
-    // an exact fit would still double at the last write), but within 64 times
-    // its capacity, so a small document that follows a huge one does not
+    // Once past a few kilobytes, the buffer goes straight to the expected
+    // size, with an eighth to spare (a block is reserved for its longest form,
+    // so an exact fit would still double at the last write), but within 64
+    // times its capacity, so a small document expected to be huge does not
     // reserve all of it.
-    const size_t last = last_document_size.load(std::memory_order_relaxed);
-    if (const size_t hint = last + last / 8 + HINT_FROM;
-        capacity_ >= HINT_FROM && hint > capacity && last < static_cast<size_t>(PY_SSIZE_T_MAX) / 2 &&
+    if (const size_t hint = expected_size_ + expected_size_ / 8 + HINT_FROM;
+        capacity_ >= HINT_FROM && hint > capacity && expected_size_ < static_cast<size_t>(PY_SSIZE_T_MAX) / 2 &&
         capacity_ <= static_cast<size_t>(PY_SSIZE_T_MAX) / 64) {
         capacity = std::max(needed, std::min(hint, capacity_ * 64));
     }

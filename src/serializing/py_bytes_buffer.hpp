@@ -11,7 +11,6 @@
 // and return false with a Python exception set on failure.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -25,7 +24,8 @@ public:
     // Whether Python code can run inside a buffer operation (the writer's write).
     static constexpr bool RUNS_PYTHON = false;
 
-    RawBytesBuffer() noexcept = default;
+    // `expected_size`, when known, is where the buffer grows at once (see grow()).
+    explicit RawBytesBuffer(size_t expected_size = 0) noexcept : expected_size_(expected_size) {}
     RawBytesBuffer(const RawBytesBuffer&) = delete;
     RawBytesBuffer& operator=(const RawBytesBuffer&) = delete;
     ~RawBytesBuffer() { Py_XDECREF(storage_); }
@@ -98,13 +98,10 @@ public:
     static constexpr size_t FAST_GROWTH_LIMIT = size_t{1} << 20;
     static constexpr size_t HINT_FROM = 4096;
 
-    // The size of the last document dumped in memory: where the next one's
-    // buffer grows to at once (see grow()).
-    static std::atomic<size_t> last_document_size;
-
 private:
     [[nodiscard]] bool grow(size_t n) noexcept;
 
+    size_t expected_size_;
     PyObject* storage_ = nullptr;  // owned bytes object used as mutable storage
     uint8_t* data_ = nullptr;
     size_t len_ = 0;

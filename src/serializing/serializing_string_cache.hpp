@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -68,14 +67,12 @@ namespace quarl {
 // Slots are 16 bytes, so tables of tens of thousands of strings stay in cache.
 class StrNumberTable {
 public:
-    // `size_hint`, when given, is where the table grows at once (see grow())
-    // and receives the table's final size.
-    explicit StrNumberTable(bool owns_keys, std::atomic<size_t>* size_hint = nullptr) noexcept
-        : owns_keys_(owns_keys), size_hint_(size_hint) {}
+    // `expected_capacity`, when known, is where the table grows at once (see grow()).
+    explicit StrNumberTable(bool owns_keys, size_t expected_capacity = 0) noexcept
+        : owns_keys_(owns_keys), expected_capacity_(expected_capacity) {}
     StrNumberTable(const StrNumberTable&) = delete;
     StrNumberTable& operator=(const StrNumberTable&) = delete;
     ~StrNumberTable() {
-        if (size_hint_ != nullptr) size_hint_->store(capacity_, std::memory_order_relaxed);
         for (PyObject* key : owned_) Py_DECREF(key);
         if (owns_keys_ && memo_on_) {
             for (const Recent& recent : recent_) Py_XDECREF(recent.key);
@@ -85,6 +82,7 @@ public:
     }
 
     [[nodiscard]] uint64_t size() const noexcept { return count_; }
+    [[nodiscard]] size_t capacity() const noexcept { return capacity_; }
 
     // Which memo of recently seen objects a lookup goes through. Dict keys are
     // few and repeat as the very same objects; a memo of their own keeps them
@@ -333,12 +331,10 @@ private:
             return false;
         }
         size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-        // Documents encoded one after another are often alike: the table
-        // grows at once towards the size the last one needed (at most 16
-        // times at a step), which saves rehashing it through every doubling.
-        if (size_hint_ != nullptr && capacity_ != 0) {
-            const size_t hint = size_hint_->load(std::memory_order_relaxed);
-            if (hint > capacity) capacity = std::min(hint, capacity_ * 16);
+        // Towards the expected size at once (at most 16 times at a step),
+        // which saves rehashing the table through every doubling.
+        if (capacity_ != 0 && expected_capacity_ > capacity) {
+            capacity = std::min(expected_capacity_, capacity_ * 16);
         }
         auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (slots == nullptr) {
@@ -361,7 +357,7 @@ private:
     }
 
     const bool owns_keys_;
-    std::atomic<size_t>* const size_hint_;
+    const size_t expected_capacity_;
     // Memos of recently seen objects, cleared and used once `memo_on_`.
     bool memo_on_ = false;
     Recent recent_[RECENT_SIZE];
