@@ -14,6 +14,7 @@
 #include "serializing/strings.hpp"
 #include "utils/dict_layout.hpp"
 #include "utils/messages.hpp"
+#include "utils/prefetch.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/wire_format.hpp"
@@ -194,18 +195,18 @@ private:
 // eight rows on, and the entry table of the dict four rows on.
 inline void prefetch_row(PyObject** items, Py_ssize_t i, Py_ssize_t n) noexcept {
 
-    if (i + 8 < n) __builtin_prefetch(items[i + 8]);
+    if (i + 8 < n) prefetch(items[i + 8]);
     if (i + 4 < n && Py_TYPE(items[i + 4]) == &PyDict_Type) {
         const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(items[i + 4])->ma_keys);
-        for (int line = 0; line < 5; ++line) __builtin_prefetch(keys + 64 * line);
+        for (int line = 0; line < 5; ++line) prefetch(keys + 64 * line);
     }
     // The keys and values of the row two on: its entry table has arrived by now.
     if (i + 2 < n && Py_TYPE(items[i + 2]) == &PyDict_Type) {
         if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(items[i + 2])) {
             const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
             for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
-                __builtin_prefetch(entries[e].key);
-                __builtin_prefetch(entries[e].value);
+                prefetch(entries[e].key);
+                prefetch(entries[e].value);
             }
         }
     }
