@@ -212,6 +212,17 @@ inline void prefetch_row(PyObject** items, Py_ssize_t i, Py_ssize_t n) noexcept 
     }
 }
 
+// Writes the values of a row whose str-key table holds the column keys in
+// column order, read in place: only when nothing can edit the row meanwhile.
+template <class Buffer>
+[[nodiscard]] inline bool write_aligned_row(const dict_layout::KeysHeader* keys, SerializeContext<Buffer>& ctx) {
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
+        if (entries[e].value != nullptr && !serialize_item(entries[e].value, ctx)) return false;
+    }
+    return true;
+}
+
 // A row whose keys changed while earlier values were written (by Python code
 // run meanwhile): failing is the only way not to write a value into the wrong column.
 [[nodiscard]] inline StructuredResult row_changed() noexcept {
@@ -288,13 +299,7 @@ template <bool IsList, class Buffer>
     for (Py_ssize_t i = 1; i < n; ++i) {
         if (i < 64 && (aligned_rows >> i & 1) != 0) {
             if (n > 64) prefetch_row(items, i, n);
-            const dict_layout::KeysHeader* keys = dict_layout::str_key_table(items[i]);
-            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
-            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
-                if (entries[e].value != nullptr && !serialize_item(entries[e].value, ctx)) {
-                    return StructuredResult::Failed;
-                }
-            }
+            if (!write_aligned_row(dict_layout::str_key_table(items[i]), ctx)) return StructuredResult::Failed;
             continue;
         }
         prefetch_row(sequence_items<IsList>(sequence), i, n);
@@ -314,13 +319,7 @@ template <bool IsList, class Buffer>
             return StructuredResult::Declined;
         }
         if (aligned && no_python) {
-            // Nothing can edit the row while its values are written.
-            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
-            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
-                if (entries[e].value != nullptr && !serialize_item(entries[e].value, ctx)) {
-                    return StructuredResult::Failed;
-                }
-            }
+            if (!write_aligned_row(keys, ctx)) return StructuredResult::Failed;
             continue;
         }
         if (aligned) {

@@ -6,8 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <new>
-#include <vector>
 
 #include "serializing/text_hash.hpp"
 #include "utils/growable_array.hpp"
@@ -104,12 +102,8 @@ public:
     [[nodiscard]] int64_t find(PyObject* key) const noexcept {
         if (uint64_t number = 0; find_recent<Memo::Values>(key, number)) return static_cast<int64_t>(number);
         if (capacity_ == 0) return -1;
-        const Probe probe = probe_of(key);
-        for (size_t i = probe.hash & mask_;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (slot.head() == 0) return -1;
-            if (matches(slot, probe, key)) return slot.number();
-        }
+        const Slot& slot = slots_[slot_of(probe_of(key), key)];
+        return slot.head() == 0 ? -1 : slot.number();
     }
 
     // Looks `key` up; when absent, registers it with the next number (the
@@ -130,19 +124,12 @@ public:
                                                                     bool& found) noexcept {
         if (!grow_if_needed()) [[unlikely]] return false;
         const Probe probe = probe_of(key);
-        size_t i = probe.hash & mask_;
-        for (;; i = (i + 1) & mask_) {
-            const Slot& slot = slots_[i];
-            if (slot.head() == 0) break;
-            if (matches(slot, probe, key)) {
-                number = slot.number();
-                found = true;
-                remember<M>(key, slot.number());
-                return true;
-            }
-        }
-        found = false;
-        return insert<M>(key, probe, i, number);
+        const size_t i = slot_of(probe, key);
+        found = slots_[i].head() != 0;
+        if (!found) return insert<M>(key, probe, i, number);
+        number = slots_[i].number();
+        remember<M>(key, slots_[i].number());
+        return true;
     }
 
     // Speculative writing: strings registered after a checkpoint can be taken
@@ -160,15 +147,13 @@ public:
     // Keeps what was registered since `checkpoint` (an enclosing checkpoint
     // may still take it back).
     void commit(const Checkpoint&) noexcept {
-        if (--speculation_depth_ == 0) undo_.clear();
+        if (--speculation_depth_ == 0) undo_.truncate(0);
     }
 
     // Forgets every string registered since `checkpoint`, newest first.
     void rollback(const Checkpoint& checkpoint) noexcept {
-        while (undo_.size() > checkpoint.undo_size) {
-            erase(undo_.back());
-            undo_.pop_back();
-        }
+        for (size_t i = undo_.size(); i > checkpoint.undo_size; --i) erase(undo_[i - 1]);
+        undo_.truncate(checkpoint.undo_size);
         count_ = checkpoint.count;
         if (memo_on_) {
             for (Recent& recent : recent_) forget_if_taken_back(recent, checkpoint.count);
@@ -210,7 +195,7 @@ private:
     // Registers `key` in the empty slot `i`, where its probe ended.
     template <Memo M>
     [[nodiscard, gnu::noinline]] bool insert(PyObject* key, const Probe& probe, size_t i, uint64_t& number) noexcept {
-        if (speculation_depth_ != 0 && !log_for_undo(key)) [[unlikely]] return false;
+        if (speculation_depth_ != 0 && !undo_.push_back(key)) [[unlikely]] return false;
         if (owns_keys_ && is_long(probe.head)) {
             if (!owned_.push_back(key)) [[unlikely]] return false;
             Py_INCREF(key);
@@ -280,22 +265,17 @@ private:
         return M == Memo::Keys ? key_recent_ : recent_;
     }
 
-    [[gnu::noinline]] bool log_for_undo(PyObject* key) noexcept {
-        try {
-            undo_.push_back(key);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return false;
-        }
-        return true;
+    // The slot holding `key`, or the empty slot where its probe ends.
+    [[nodiscard]] size_t slot_of(const Probe& probe, PyObject* key) const noexcept {
+        size_t i = probe.hash & mask_;
+        while (slots_[i].head() != 0 && !matches(slots_[i], probe, key)) i = (i + 1) & mask_;
+        return i;
     }
 
     // Removes a registered key, moving later entries of its probe run back so
     // that every remaining key stays reachable from its home slot.
     void erase(PyObject* key) noexcept {
-        const Probe probe = probe_of(key);
-        size_t hole = probe.hash & mask_;
-        while (!matches(slots_[hole], probe, key)) hole = (hole + 1) & mask_;
+        size_t hole = slot_of(probe_of(key), key);
         for (size_t next = (hole + 1) & mask_; slots_[next].head() != 0; next = (next + 1) & mask_) {
             const size_t home = home_of(slots_[next], mask_);
             // Move the entry unless its home lies cyclically in (hole, next].
@@ -368,7 +348,7 @@ private:
     uint32_t count_ = 0;
     unsigned speculation_depth_ = 0;
     GrowableArray<PyObject*> owned_;  // the long strings registered, when the table owns them
-    std::vector<PyObject*> undo_;     // keys registered under a checkpoint, oldest first
+    GrowableArray<PyObject*> undo_;   // keys registered under a checkpoint, oldest first
 };
 
 // The encoder's reference table: each distinct non-empty string written in
