@@ -7,14 +7,15 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "serializing/primitives.hpp"
+#include "serializing/row_prefetch.hpp"
 #include "serializing/serialize_context.hpp"
 #include "serializing/strings.hpp"
 #include "utils/dict_layout.hpp"
 #include "utils/messages.hpp"
-#include "utils/prefetch.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
 #include "utils/wire_format.hpp"
@@ -54,9 +55,12 @@ enum class StructuredResult { Declined, Done, Failed };
 // also get a hash table.
 class ColumnMap {
 public:
-    ColumnMap() noexcept = default;
+    ColumnMap() noexcept {}
     ColumnMap(const ColumnMap&) = delete;  // `keys_` may point into the map itself
     ColumnMap& operator=(const ColumnMap&) = delete;
+    ~ColumnMap() {
+        if (keys_ == narrow_.keys) std::destroy_n(narrow_.keys, size_);
+    }
 
     // Builds the map from `dict`; false (with nothing set) when a key is not
     // an exact str, false with MemoryError set when `failed`.
@@ -77,7 +81,7 @@ public:
             if (width > LINEAR_LIMIT) {
                 wide_keys_.push_back(std::move(held));
             } else {
-                narrow_keys_[size_] = std::move(held);
+                new (&narrow_.keys[size_]) PyPointer(std::move(held));
             }
             ++size_;
         }
@@ -98,9 +102,15 @@ public:
     [[nodiscard]] uint64_t size() const noexcept { return size_; }
     [[nodiscard]] PyObject* key(size_t column) const noexcept { return keys_[column].get(); }
 
+    // True when `key` (an exact str) is the key of `column` or has its text:
+    // the test every key of every row takes.
+    [[nodiscard]] bool matches(PyObject* key, size_t column) const noexcept {
+        return str_equal(key, keys_[column].get());
+    }
+
     // Column of `key` (an exact str), or -1; `expected` is where it usually is.
     [[nodiscard]] int64_t find(PyObject* key, size_t expected) const noexcept {
-        if (expected < size_ && same_str(keys_[expected].get(), key)) return static_cast<int64_t>(expected);
+        if (expected < size_ && matches(key, expected)) return static_cast<int64_t>(expected);
         if (table_) return table_->find(key);
         for (size_t i = 0; i < size_; ++i) {
             if (keys_[i].get() == key) return static_cast<int64_t>(i);
@@ -113,9 +123,15 @@ public:
 
 private:
     static constexpr size_t LINEAR_LIMIT = 16;
-    PyPointer narrow_keys_[LINEAR_LIMIT];
+    // The keys of a narrow map, the first `size_` constructed: a map is made
+    // for every list of dicts, and zeroing all sixteen each time shows.
+    union NarrowKeys {
+        NarrowKeys() noexcept {}
+        ~NarrowKeys() {}
+        PyPointer keys[LINEAR_LIMIT];
+    } narrow_;
     std::vector<PyPointer> wide_keys_;
-    PyPointer* keys_ = narrow_keys_;
+    PyPointer* keys_ = narrow_.keys;
     size_t size_ = 0;
     std::unique_ptr<StrNumberTable> table_;
 };
@@ -129,7 +145,7 @@ private:
     size_t column = 0;
     for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
         if (entries[i].value == nullptr) continue;
-        if (column >= columns.size() || !same_str(entries[i].key, columns.key(column))) return false;
+        if (column >= columns.size() || !columns.matches(entries[i].key, column)) return false;
         ++column;
     }
     return column == columns.size();
@@ -191,27 +207,6 @@ private:
     SerializingStringCache::Checkpoint checkpoint_{};
 };
 
-// Long lists of rows are walked with their memory requested ahead: the dict
-// eight rows on, and the entry table of the dict four rows on.
-inline void prefetch_row(PyObject** items, Py_ssize_t i, Py_ssize_t n) noexcept {
-
-    if (i + 8 < n) prefetch(items[i + 8]);
-    if (i + 4 < n && Py_TYPE(items[i + 4]) == &PyDict_Type) {
-        const auto* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(items[i + 4])->ma_keys);
-        for (int line = 0; line < 5; ++line) prefetch(keys + 64 * line);
-    }
-    // The keys and values of the row two on: its entry table has arrived by now.
-    if (i + 2 < n && Py_TYPE(items[i + 2]) == &PyDict_Type) {
-        if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(items[i + 2])) {
-            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
-            for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
-                prefetch(entries[e].key);
-                prefetch(entries[e].value);
-            }
-        }
-    }
-}
-
 // Writes the values of a row whose str-key table holds the column keys in
 // column order, read in place: only when nothing can edit the row meanwhile.
 template <class Buffer>
@@ -269,6 +264,8 @@ template <bool IsList, class Buffer>
         return StructuredResult::Failed;
     }
 
+    // Long lists request each row's slots while the row before is written.
+    if (no_python && n > 64) prefetch_value_slots(items[1], ctx);
     // First row: keys and values alternate, in the dict's order, which fixes the columns.
     {
         PyPointer row = PyPointer::borrow(first);
@@ -298,7 +295,10 @@ template <bool IsList, class Buffer>
     std::vector<PyPointer> slots;  // made for the first row read key by key
     for (Py_ssize_t i = 1; i < n; ++i) {
         if (i < 64 && (aligned_rows >> i & 1) != 0) {
-            if (n > 64) prefetch_row(items, i, n);
+            if (n > 64) {
+                prefetch_row(items, i, n);
+                if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
+            }
             if (!write_aligned_row(dict_layout::str_key_table(items[i]), ctx)) return StructuredResult::Failed;
             continue;
         }
@@ -319,6 +319,7 @@ template <bool IsList, class Buffer>
             return StructuredResult::Declined;
         }
         if (aligned && no_python) {
+            if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
             if (!write_aligned_row(keys, ctx)) return StructuredResult::Failed;
             continue;
         }
@@ -333,7 +334,7 @@ template <bool IsList, class Buffer>
                 if (e >= keys->nentries) break;
                 PyObject* const value = entries[e].value;
                 if (value == nullptr) continue;
-                if (column >= width || !same_str(entries[e].key, columns.key(static_cast<size_t>(column)))) {
+                if (column >= width || !columns.matches(entries[e].key, static_cast<size_t>(column))) {
                     return row_changed();
                 }
                 if (!serialize_item(value, ctx)) return StructuredResult::Failed;

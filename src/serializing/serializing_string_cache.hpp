@@ -9,6 +9,7 @@
 
 #include "serializing/text_hash.hpp"
 #include "utils/growable_array.hpp"
+#include "utils/prefetch.hpp"
 #include "utils/python.hpp"
 #include "utils/small_copy.hpp"
 
@@ -22,27 +23,21 @@ namespace quarl {
 }
 
 // Equal text of two exact str objects. Equal strings always share a storage
-// kind, so comparing kind, length and raw data is exact.
+// kind, so comparing kind, length and raw data is exact. Texts of up to 16
+// bytes (most keys) are compared as one number each, read without a branch
+// per length.
 [[nodiscard]] inline bool str_equal(PyObject* a, PyObject* b) noexcept {
     if (a == b) return true;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
     if (length != PyUnicode_GET_LENGTH(b)) return false;
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b)) return false;
-    return equal_bytes(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * kind);
+    const auto* x = static_cast<const uint8_t*>(PyUnicode_DATA(a));
+    const auto* y = static_cast<const uint8_t*>(PyUnicode_DATA(b));
+    const size_t bytes = static_cast<size_t>(length) * static_cast<size_t>(kind);
+    if (bytes <= 16) return load_short_text(x, bytes) == load_short_text(y, bytes);
+    return equal_bytes(x, y, bytes);
 }
-
-// Equal text of two exact str objects; hashes already cached rule out most
-// unequal pairs, but none is computed here (comparing costs less).
-[[gnu::noinline]] inline bool same_text(PyObject* a, PyObject* b) noexcept {
-    const Py_hash_t hash_a = reinterpret_cast<PyASCIIObject*>(a)->hash;
-    const Py_hash_t hash_b = reinterpret_cast<PyASCIIObject*>(b)->hash;
-    if (hash_a != hash_b && hash_a != -1 && hash_b != -1) return false;
-    return str_equal(a, b);
-}
-
-// Equal exact str objects, by identity, cached hash, then text.
-[[nodiscard]] inline bool same_str(PyObject* a, PyObject* b) noexcept { return a == b || same_text(a, b); }
 
 // Open-addressing hash table from exact str to a number.
 //
@@ -76,7 +71,7 @@ public:
             for (const Recent& recent : recent_) Py_XDECREF(recent.key);
             for (const Recent& recent : key_recent_) Py_XDECREF(recent.key);
         }
-        std::free(slots_);
+        if (capacity_ != 0) std::free(slots_);
     }
 
     [[nodiscard]] uint64_t size() const noexcept { return count_; }
@@ -98,38 +93,47 @@ public:
         return true;
     }
 
+    // Requests the slot where the lookup of `key` will start, unless its memo
+    // answers. `key` should be in cache already: its text or hash is read.
+    template <Memo M = Memo::Values>
+    void prefetch_slot(PyObject* key) const noexcept {
+        if (capacity_ == 0) return;
+        if (uint64_t number = 0; find_recent<M>(key, number)) return;
+        prefetch(&slots_[probe_of(key).hash & mask_]);
+    }
+
     // Number of `key`, or -1 when absent.
     [[nodiscard]] int64_t find(PyObject* key) const noexcept {
         if (uint64_t number = 0; find_recent<Memo::Values>(key, number)) return static_cast<int64_t>(number);
-        if (capacity_ == 0) return -1;
         const Slot& slot = slots_[slot_of(probe_of(key), key)];
         return slot.head() == 0 ? -1 : slot.number();
     }
 
-    // Looks `key` up; when absent, registers it with the next number (the
-    // number of entries so far). `number` receives the key's number either way.
-    // Returns false with MemoryError set when the table cannot grow.
-    template <Memo M = Memo::Values>
-    [[nodiscard, gnu::always_inline]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
-        if (find_recent<M>(key, number)) {
-            found = true;
-            return true;
-        }
-        return find_or_insert_unmemoised<M>(key, number, found);
-    }
+    // Where a lookup ended: the string's probe, and the slot holding it or
+    // the empty slot where it goes. insert() starts from there.
+    struct Lookup;
 
-    // find_or_insert() for a string its memo has just failed to answer.
+    // True with `number` set when `key` is registered; its memo then
+    // remembers the object. Otherwise `at` tells insert() where it goes.
     template <Memo M>
-    [[nodiscard, gnu::always_inline]] bool find_or_insert_unmemoised(PyObject* key, uint64_t& number,
-                                                                    bool& found) noexcept {
-        if (!grow_if_needed()) [[unlikely]] return false;
-        const Probe probe = probe_of(key);
-        const size_t i = slot_of(probe, key);
-        found = slots_[i].head() != 0;
-        if (!found) return insert<M>(key, probe, i, number);
-        number = slots_[i].number();
-        remember<M>(key, slots_[i].number());
-        return true;
+    [[nodiscard, gnu::always_inline]] bool lookup(PyObject* key, Lookup& at, uint64_t& number) noexcept;
+
+    // Registers `key`, found absent by lookup() into `at`, with the next
+    // number (the number of entries so far). Returns false with MemoryError
+    // set when the table cannot grow.
+    template <Memo M>
+    [[nodiscard, gnu::noinline]] bool insert(PyObject* key, Lookup& at, uint64_t& number) noexcept;
+
+    // Looks `key` up; when absent, registers it. `number` receives the key's
+    // number either way. Returns false with MemoryError set when the table cannot grow.
+    template <Memo M = Memo::Values>
+    [[nodiscard]] bool find_or_insert(PyObject* key, uint64_t& number, bool& found) noexcept {
+        found = true;
+        if (find_recent<M>(key, number)) return true;
+        Lookup at;
+        if (lookup<M>(key, at, number)) return true;
+        found = false;
+        return insert<M>(key, at, number);
     }
 
     // Speculative writing: strings registered after a checkpoint can be taken
@@ -191,20 +195,6 @@ private:
     static constexpr size_t LARGE_TABLE = size_t{1} << 20;
     // Numbers fit 32 bits: four billion distinct strings would not fit in memory anyway.
     static constexpr uint64_t MAX_ENTRIES = UINT32_MAX;
-
-    // Registers `key` in the empty slot `i`, where its probe ended.
-    template <Memo M>
-    [[nodiscard, gnu::noinline]] bool insert(PyObject* key, const Probe& probe, size_t i, uint64_t& number) noexcept {
-        if (speculation_depth_ != 0 && !undo_.push_back(key)) [[unlikely]] return false;
-        if (owns_keys_ && is_long(probe.head)) {
-            if (!owned_.push_back(key)) [[unlikely]] return false;
-            Py_INCREF(key);
-        }
-        slots_[i] = Slot{count_ | (uint64_t{probe.head} << 32), probe.rest};
-        if (!owns_keys_) remember<M>(key, count_);
-        number = count_++;
-        return true;
-    }
 
     [[nodiscard]] static bool is_long(uint32_t head) noexcept { return (head & 0xFF) == LONG_TAG; }
 
@@ -288,15 +278,6 @@ private:
         slots_[hole] = Slot{};
     }
 
-    [[nodiscard]] bool grow_if_needed() noexcept {
-        // Half full at most, up to a million slots; larger tables may fill to
-        // three quarters, which halves the encoder's largest allocation after
-        // the output. Their probes miss the cache on the first slot anyway, and
-        // the next slots mostly share its cache line.
-        const size_t limit = capacity_ < LARGE_TABLE ? capacity_ / 2 : capacity_ / 4 * 3;
-        return count_ + 1 <= limit || grow();
-    }
-
     [[gnu::noinline]] bool grow() noexcept {
         if (capacity_ != 0 && !memo_on_) {
             // A small table answers repeats quickly by itself; the memos are
@@ -329,10 +310,15 @@ private:
             while (slots[j].head() != 0) j = (j + 1) & mask;
             slots[j] = slot;
         }
-        std::free(slots_);
+        if (capacity_ != 0) std::free(slots_);
         slots_ = slots;
         capacity_ = capacity;
         mask_ = mask;
+        // Half full at most, up to a million slots; larger tables may fill to
+        // three quarters, which halves the encoder's largest allocation after
+        // the output. Their probes miss the cache on the first slot anyway, and
+        // the next slots mostly share its cache line.
+        grow_at_ = std::min<uint64_t>(capacity < LARGE_TABLE ? capacity / 2 : capacity / 4 * 3, MAX_ENTRIES);
         return true;
     }
 
@@ -342,14 +328,51 @@ private:
     bool memo_on_ = false;
     Recent recent_[RECENT_SIZE];
     Recent key_recent_[KEY_RECENT_SIZE];
-    Slot* slots_ = nullptr;
+    // Before the first string, a table of one empty slot (never written:
+    // the first insert grows the table).
+    inline static Slot EMPTY_TABLE[1] = {};
+    Slot* slots_ = EMPTY_TABLE;
     size_t capacity_ = 0;
     size_t mask_ = 0;
     uint32_t count_ = 0;
+    uint64_t grow_at_ = 0;  // the count at which the next insert grows the table
     unsigned speculation_depth_ = 0;
     GrowableArray<PyObject*> owned_;  // the long strings registered, when the table owns them
     GrowableArray<PyObject*> undo_;   // keys registered under a checkpoint, oldest first
 };
+
+struct StrNumberTable::Lookup {
+    Probe probe;
+    size_t slot;
+};
+
+template <StrNumberTable::Memo M>
+inline bool StrNumberTable::lookup(PyObject* key, Lookup& at, uint64_t& number) noexcept {
+    at.probe = probe_of(key);
+    at.slot = slot_of(at.probe, key);
+    const Slot& slot = slots_[at.slot];
+    if (slot.head() == 0) return false;
+    number = slot.number();
+    remember<M>(key, slot.number());
+    return true;
+}
+
+template <StrNumberTable::Memo M>
+bool StrNumberTable::insert(PyObject* key, Lookup& at, uint64_t& number) noexcept {
+    if (count_ >= grow_at_) {
+        if (!grow()) return false;
+        at.slot = slot_of(at.probe, key);
+    }
+    if (speculation_depth_ != 0 && !undo_.push_back(key)) [[unlikely]] return false;
+    if (owns_keys_ && is_long(at.probe.head)) {
+        if (!owned_.push_back(key)) [[unlikely]] return false;
+        Py_INCREF(key);
+    }
+    slots_[at.slot] = Slot{count_ | (uint64_t{at.probe.head} << 32), at.probe.rest};
+    if (!owns_keys_) remember<M>(key, count_);
+    number = count_++;
+    return true;
+}
 
 // The encoder's reference table: each distinct non-empty string written in
 // full gets the next number; later occurrences are written as back-references.

@@ -61,17 +61,15 @@ template <class Buffer>
     return buffer.push_each(field, write_short_pointer(number, field));
 }
 
-// A str value (exact str): flag 0 when empty, a back-reference when already
-// written, else flag 18 (ASCII) or 10 (UTF-8) with the text, numbered.
+// The first occurrence of a str value: numbered, then written as flag 18
+// (ASCII) or 10 (UTF-8) with its text. `at` is where its lookup ended.
 template <class Buffer>
-[[nodiscard]] inline bool encode_string(PyObject* str, SerializeContext<Buffer>& ctx) {
+[[nodiscard, gnu::noinline]] bool encode_new_string(PyObject* str, SerializingStringCache::Lookup& at,
+                                                    SerializeContext<Buffer>& ctx) {
     StrBytes text;
     if (!str_bytes(str, text)) return false;
-    if (text.length == 0) return ctx.buffer.push(byte(Flag::EmptyStr));
     uint64_t number = 0;
-    bool found = false;
-    if (!ctx.cache.find_or_insert(str, number, found)) return false;
-    if (found) return encode_pointer(number, ctx.buffer);
+    if (!ctx.cache.template insert<SerializingStringCache::Memo::Values>(str, at, number)) return false;
     if (const auto length = static_cast<size_t>(text.length);
         ctx.buffer.can_write_block(1 + MAX_SIZE_FIELD + length, length)) [[likely]] {
         // The flag, size field and text go in with one capacity check.
@@ -86,6 +84,20 @@ template <class Buffer>
     return ctx.buffer.push(byte(text.ascii ? Flag::AsciiStr : Flag::Str)) &&
            ctx.buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(text.length)) &&
            ctx.buffer.extend(text.data, static_cast<size_t>(text.length));
+}
+
+// A str value (exact str): flag 0 when empty, a back-reference when already
+// written, else its text, numbered. Repeats are answered from the table's
+// copy of the text (or its memo) without converting the string.
+template <class Buffer>
+[[nodiscard]] inline bool encode_string(PyObject* str, SerializeContext<Buffer>& ctx) {
+    using Memo = SerializingStringCache::Memo;
+    uint64_t number = 0;
+    if (ctx.cache.template find_recent<Memo::Values>(str, number)) return encode_pointer(number, ctx.buffer);
+    if (PyUnicode_GET_LENGTH(str) == 0) return ctx.buffer.push(byte(Flag::EmptyStr));
+    SerializingStringCache::Lookup at;
+    if (ctx.cache.template lookup<Memo::Values>(str, at, number)) return encode_pointer(number, ctx.buffer);
+    return encode_new_string(str, at, ctx);
 }
 
 // The back-reference form of a dict key: FE and the number.
@@ -104,14 +116,13 @@ template <class Buffer>
 // A dict key its memo does not know: looked up in (or added to) the table.
 template <class Buffer>
 [[nodiscard, gnu::noinline]] bool encode_unmemoised_key(PyObject* str, SerializeContext<Buffer>& ctx) {
+    using Memo = SerializingStringCache::Memo;
+    uint64_t number = 0;
+    SerializingStringCache::Lookup at;
+    if (ctx.cache.template lookup<Memo::Keys>(str, at, number)) return encode_key_reference(number, ctx.buffer);
     StrBytes text;
     if (!str_bytes(str, text)) return false;
-    uint64_t number = 0;
-    bool found = false;
-    if (!ctx.cache.template find_or_insert_unmemoised<SerializingStringCache::Memo::Keys>(str, number, found)) {
-        return false;
-    }
-    if (found) return encode_key_reference(number, ctx.buffer);
+    if (!ctx.cache.template insert<Memo::Keys>(str, at, number)) return false;
     const auto length = static_cast<uint64_t>(text.length);
     if (ctx.buffer.can_write_block(MAX_SIZE_FIELD + 1 + length, length)) [[likely]] {
         uint8_t* out = ctx.buffer.reserve(MAX_SIZE_FIELD + 1 + length);

@@ -20,7 +20,7 @@ void init_text_hash_seed() noexcept;
     return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
 }
 
-// The `n` <= 11 stored bytes of an exact str's text as a little-endian
+// The `n` <= 16 stored bytes of an exact str's text as a little-endian
 // number, zeros beyond `n`. The 16 bytes read end where the text ends; an
 // exact str is always compact, its text at least 40 bytes into the object,
 // so they never leave it, and one load with a shift replaces a branch per
