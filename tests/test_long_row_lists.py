@@ -52,6 +52,15 @@ def test_a_late_key_without_encoding_fails_the_dump(at):
     assert str(caught.value) == f"Unexpected type: {key_type!r}"
 
 
+@pytest.mark.parametrize("at", AT)
+def test_a_late_row_of_a_dict_subclass_fails_the_dump(at):
+    # only the first rows' types are checked up front; the others as they are written
+    row_type = type("D", (dict,), {})
+    with pytest.raises(SerializationError) as caught:
+        dump_bytes(rows(N, at, row_type(id=0, name="x", tag="same")))
+    assert str(caught.value) == f"Unexpected type: {row_type!r}"
+
+
 @pytest.mark.parametrize("at", [None, *AT])
 def test_rows_whose_keys_are_equal_strings_of_their_own(at):
     # rows parsed from text: every row has its own key objects

@@ -169,6 +169,10 @@ private:
     return true;
 }
 
+// Lists of rows up to this long are checked and written with all their
+// rows' memory requested at once, rather than a few rows ahead.
+inline constexpr Py_ssize_t SHORT_ROW_LIST = 64;
+
 // Rows checked before a speculative structured list is started; shorter
 // lists are checked in full (their rows stay in cache for the writing pass).
 inline constexpr Py_ssize_t PRECHECKED_ROWS = 1024;
@@ -230,6 +234,13 @@ template <class Buffer>
 template <bool IsList, class Buffer>
 [[nodiscard]] StructuredResult encode_structured_list(PyObject* sequence, Py_ssize_t n, SerializeContext<Buffer>& ctx) {
     // The decision is made before anything is written or any Python code runs.
+    PyObject** const rows = sequence_items<IsList>(sequence);
+    const bool short_list = n <= SHORT_ROW_LIST;
+    if (short_list) {
+        // The rows themselves were read by the caller's type check: request
+        // all their entry tables at once, so that their misses overlap.
+        for (Py_ssize_t i = 0; i < n; ++i) prefetch_table(rows[i], 4);
+    }
     ColumnMap columns;
     bool failed = false;
     // Held from here: a writer run by the header may drop it from the list.
@@ -249,10 +260,12 @@ template <bool IsList, class Buffer>
     // meanwhile (bit i for row i, the first 64 rows).
     uint64_t aligned_rows = 0;
     for (Py_ssize_t i = 1; i < checked; ++i) {
-        prefetch_row(items, i, n);
+        if (!short_list) prefetch_row(items, i, n);
         bool aligned = false;
         if (!compare_dict_keys(items[i], columns, aligned)) return StructuredResult::Declined;
         if (aligned && i < 64) aligned_rows |= uint64_t{1} << i;
+        // A short list is written right after this check: request its values.
+        if (short_list) prefetch_values(items[i]);
     }
     if (!no_python) aligned_rows = 0;
     const uint64_t width = columns.size();
@@ -379,8 +392,13 @@ template <bool IsList, class Buffer>
     PyObject** items = sequence_items<IsList>(sequence);
     PyTypeObject* const first_type = Py_TYPE(items[0]);
     if (n >= 2 && (items[0] == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
+        // A long list of dicts written with no Python code running is
+        // checked as it is written (an odd row past the first ones takes the
+        // attempt back): only those first rows are checked here.
+        const bool checked_when_written = first_type == &PyDict_Type && ctx.no_python && n > PRECHECKED_ROWS;
+        const Py_ssize_t type_checked = checked_when_written ? PRECHECKED_ROWS : n;
         bool uniform = true;
-        for (Py_ssize_t i = 1; i < n; ++i) {
+        for (Py_ssize_t i = 1; i < type_checked; ++i) {
             if (Py_TYPE(items[i]) != first_type) {
                 uniform = false;
                 break;

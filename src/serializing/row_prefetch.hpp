@@ -37,6 +37,11 @@ inline void prefetch_table(PyObject* dict, int lines) noexcept {
     for (int line = 0; line < lines; ++line) prefetch(keys + 64 * line);
 }
 
+// Requests the values of `row`, when it is a dict read in place.
+inline void prefetch_values(PyObject* row) noexcept {
+    for_each_entry(row, [](PyObject*, PyObject* value) { prefetch(value); });
+}
+
 // Requests the string-table slot of each str value of `row` (a dict read in
 // place) whose string has arrived.
 template <class Buffer>
