@@ -11,7 +11,8 @@
 namespace quarl {
 
 // Raises `exception_class` with a fixed message, replacing any pending exception.
-inline void to_py_error(const char* message, PyObject* exception_class) noexcept {
+// Failures are rare: the paths that raise are kept out of the hot code.
+[[gnu::cold]] inline void to_py_error(const char* message, PyObject* exception_class) noexcept {
     PyErr_SetString(exception_class, message);
 }
 
@@ -20,11 +21,11 @@ inline void to_py_error(const char* message, PyObject* exception_class) noexcept
 // Replaces the pending exception (if any) by MemoryError, keeping the original
 // as its __cause__ so the real reason stays visible in tracebacks. This is how a
 // failed interpreter call that should have produced an object is reported.
-void report_as_memory_error() noexcept;
+[[gnu::cold]] void report_as_memory_error() noexcept;
 
 // Replaces the pending exception by `exception_class(message)`, chaining the
 // original as __cause__.
-void replace_error(PyObject* exception_class, const char* message) noexcept;
+[[gnu::cold]] void replace_error(PyObject* exception_class, const char* message) noexcept;
 
 // New reference to `module_name.attribute_name`, or null with an exception set
 // (MemoryError when the module cannot be imported).
