@@ -234,12 +234,12 @@ template <class Buffer>
 template <bool IsList, class Buffer>
 [[nodiscard]] StructuredResult encode_structured_list(PyObject* sequence, Py_ssize_t n, SerializeContext<Buffer>& ctx) {
     // The decision is made before anything is written or any Python code runs.
-    PyObject** const rows = sequence_items<IsList>(sequence);
+    PyObject** items = sequence_items<IsList>(sequence);
     const bool short_list = n <= SHORT_ROW_LIST;
     if (short_list) {
         // The rows themselves were read by the caller's type check: request
         // all their entry tables at once, so that their misses overlap.
-        for (Py_ssize_t i = 0; i < n; ++i) prefetch_table(rows[i], 4);
+        for (Py_ssize_t i = 0; i < n; ++i) prefetch_table(items[i], 4);
     }
     ColumnMap columns;
     bool failed = false;
@@ -255,7 +255,6 @@ template <bool IsList, class Buffer>
     const bool no_python = ctx.no_python;
     const bool speculative = n > PRECHECKED_ROWS && no_python;
     const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
-    PyObject** items = sequence_items<IsList>(sequence);
     // Rows found aligned here need no second check when nothing can edit them
     // meanwhile (bit i for row i, the first 64 rows).
     uint64_t aligned_rows = 0;
@@ -278,7 +277,7 @@ template <bool IsList, class Buffer>
     }
 
     // Long lists request each row's slots while the row before is written.
-    if (no_python && n > 64) prefetch_value_slots(items[1], ctx);
+    if (no_python && !short_list) prefetch_value_slots(items[1], ctx);
     // First row: keys and values alternate, in the dict's order, which fixes the columns.
     {
         PyPointer row = PyPointer::borrow(first);
@@ -308,7 +307,7 @@ template <bool IsList, class Buffer>
     std::vector<PyPointer> slots;  // made for the first row read key by key
     for (Py_ssize_t i = 1; i < n; ++i) {
         if (i < 64 && (aligned_rows >> i & 1) != 0) {
-            if (n > 64) {
+            if (!short_list) {
                 prefetch_row(items, i, n);
                 if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
             }

@@ -187,6 +187,14 @@ private:
         PyObject* key;
         int64_t number;
     };
+
+public:
+    struct Lookup {
+        Probe probe;
+        size_t slot;
+    };
+
+private:
     static constexpr size_t SHORT_BYTES = 11;
     // Tags: 1 + byte count, plus the width in bits 4-6, for a short text; LONG_TAG otherwise.
     static constexpr uint32_t LONG_TAG = 0x80;
@@ -339,11 +347,6 @@ private:
     unsigned speculation_depth_ = 0;
     GrowableArray<PyObject*> owned_;  // the long strings registered, when the table owns them
     GrowableArray<PyObject*> undo_;   // keys registered under a checkpoint, oldest first
-};
-
-struct StrNumberTable::Lookup {
-    Probe probe;
-    size_t slot;
 };
 
 template <StrNumberTable::Memo M>
