@@ -177,6 +177,14 @@ inline constexpr Py_ssize_t SHORT_ROW_LIST = 64;
 // lists are checked in full (their rows stay in cache for the writing pass).
 inline constexpr Py_ssize_t PRECHECKED_ROWS = 1024;
 
+// True when a list of `n` rows is checked as it is written, past its first
+// PRECHECKED_ROWS rows: only when no Python code can run meanwhile, since a
+// mismatch takes back what was written.
+template <class Buffer>
+[[nodiscard]] inline bool checked_as_written(Py_ssize_t n, const SerializeContext<Buffer>& ctx) noexcept {
+    return n > PRECHECKED_ROWS && ctx.no_python;
+}
+
 // A stretch of output that may be taken back: the buffer's length and the
 // string cache's checkpoint at its start. Inactive unless `active`.
 template <class Buffer>
@@ -253,7 +261,7 @@ template <bool IsList, class Buffer>
     // mismatch takes back what was written (bytes and string numbers). This
     // reads every row once instead of twice.
     const bool no_python = ctx.no_python;
-    const bool speculative = n > PRECHECKED_ROWS && no_python;
+    const bool speculative = checked_as_written(n, ctx);
     const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
     // Rows found aligned here need no second check when nothing can edit them
     // meanwhile (bit i for row i, the first 64 rows).
@@ -391,11 +399,10 @@ template <bool IsList, class Buffer>
     PyObject** items = sequence_items<IsList>(sequence);
     PyTypeObject* const first_type = Py_TYPE(items[0]);
     if (n >= 2 && (items[0] == Py_None || first_type == &PyBool_Type || first_type == &PyDict_Type)) {
-        // A long list of dicts written with no Python code running is
-        // checked as it is written (an odd row past the first ones takes the
-        // attempt back): only those first rows are checked here.
-        const bool checked_when_written = first_type == &PyDict_Type && ctx.no_python && n > PRECHECKED_ROWS;
-        const Py_ssize_t type_checked = checked_when_written ? PRECHECKED_ROWS : n;
+        // Rows of a list of dicts past the first ones may be checked as they
+        // are written (an odd one takes the attempt back): their types too.
+        const bool rows_checked_later = first_type == &PyDict_Type && checked_as_written(n, ctx);
+        const Py_ssize_t type_checked = rows_checked_later ? PRECHECKED_ROWS : n;
         bool uniform = true;
         for (Py_ssize_t i = 1; i < type_checked; ++i) {
             if (Py_TYPE(items[i]) != first_type) {
