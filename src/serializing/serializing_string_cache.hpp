@@ -116,13 +116,35 @@ public:
     // True with `number` set when `key` is registered; its memo then
     // remembers the object. Otherwise `at` tells insert() where it goes.
     template <Memo M>
-    [[nodiscard, gnu::always_inline]] bool lookup(PyObject* key, Lookup& at, uint64_t& number) noexcept;
+    [[nodiscard, gnu::always_inline]] bool lookup(PyObject* key, Lookup& at, uint64_t& number) noexcept {
+        at.probe = probe_of(key);
+        at.slot = slot_of(at.probe, key);
+        const Slot& slot = slots_[at.slot];
+        if (slot.head() == 0) return false;
+        number = slot.number();
+        remember<M>(key, slot.number());
+        return true;
+    }
 
     // Registers `key`, found absent by lookup() into `at`, with the next
     // number (the number of entries so far). Returns false with MemoryError
     // set when the table cannot grow.
     template <Memo M>
-    [[nodiscard, gnu::noinline]] bool insert(PyObject* key, Lookup& at, uint64_t& number) noexcept;
+    [[nodiscard, gnu::noinline]] bool insert(PyObject* key, Lookup& at, uint64_t& number) noexcept {
+        if (count_ >= grow_at_) {
+            if (!grow()) return false;
+            at.slot = slot_of(at.probe, key);
+        }
+        if (speculation_depth_ != 0 && !undo_.push_back(key)) [[unlikely]] return false;
+        if (owns_keys_ && is_long(at.probe.head)) {
+            if (!owned_.push_back(key)) [[unlikely]] return false;
+            Py_INCREF(key);
+        }
+        slots_[at.slot] = Slot{count_ | (uint64_t{at.probe.head} << 32), at.probe.rest};
+        if (!owns_keys_) remember<M>(key, count_);
+        number = count_++;
+        return true;
+    }
 
     // Looks `key` up; when absent, registers it. `number` receives the key's
     // number either way. Returns false with MemoryError set when the table cannot grow.
@@ -189,6 +211,7 @@ private:
     };
 
 public:
+    // (Defined here, after the probe it holds; see lookup().)
     struct Lookup {
         Probe probe;
         size_t slot;
@@ -348,34 +371,6 @@ private:
     GrowableArray<PyObject*> owned_;  // the long strings registered, when the table owns them
     GrowableArray<PyObject*> undo_;   // keys registered under a checkpoint, oldest first
 };
-
-template <StrNumberTable::Memo M>
-inline bool StrNumberTable::lookup(PyObject* key, Lookup& at, uint64_t& number) noexcept {
-    at.probe = probe_of(key);
-    at.slot = slot_of(at.probe, key);
-    const Slot& slot = slots_[at.slot];
-    if (slot.head() == 0) return false;
-    number = slot.number();
-    remember<M>(key, slot.number());
-    return true;
-}
-
-template <StrNumberTable::Memo M>
-bool StrNumberTable::insert(PyObject* key, Lookup& at, uint64_t& number) noexcept {
-    if (count_ >= grow_at_) {
-        if (!grow()) return false;
-        at.slot = slot_of(at.probe, key);
-    }
-    if (speculation_depth_ != 0 && !undo_.push_back(key)) [[unlikely]] return false;
-    if (owns_keys_ && is_long(at.probe.head)) {
-        if (!owned_.push_back(key)) [[unlikely]] return false;
-        Py_INCREF(key);
-    }
-    slots_[at.slot] = Slot{count_ | (uint64_t{at.probe.head} << 32), at.probe.rest};
-    if (!owns_keys_) remember<M>(key, count_);
-    number = count_++;
-    return true;
-}
 
 // The encoder's reference table: each distinct non-empty string written in
 // full gets the next number; later occurrences are written as back-references.
