@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quarl {
 
 extern uint64_t TEXT_HASH_SEED[2];
@@ -29,6 +33,20 @@ void init_text_hash_seed() noexcept;
     unsigned __int128 window = 0;
     std::memcpy(&window, data + n - 16, 16);
     return n == 0 ? 0 : window >> (8 * (16 - n));
+}
+
+// Equal `n` <= 16 stored bytes of two exact strs' texts, read as
+// load_short_text() reads them: one compare of the two windows, of which only
+// the last `n` bytes count.
+[[nodiscard]] inline bool short_texts_equal(const uint8_t* x, const uint8_t* y, size_t n) noexcept {
+#if defined(__SSE2__)
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(x + n - 16));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(y + n - 16));
+    const auto differ = static_cast<uint32_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0xFFFF;
+    return (differ >> (16 - n)) == 0;
+#else
+    return load_short_text(x, n) == load_short_text(y, n);
+#endif
 }
 
 }  // namespace quarl
