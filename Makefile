@@ -5,7 +5,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
-SOURCES := $(shell find src python -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt
+SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
 .PHONY: all install demo test wheel-check bench clean
 
