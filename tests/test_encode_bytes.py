@@ -3,6 +3,7 @@
 import collections
 import datetime
 import enum
+import tracemalloc
 
 import pytest
 from hypothesis import example, given, settings
@@ -213,6 +214,21 @@ def test_documents_of_any_size_after_others_are_whole(values):
         document = dump_bytes(value)
         assert load_bytes(document) == value
         assert document == model_document(value)
+
+
+@pytest.mark.parametrize("size", [70_000, 600_000, 3_000_000])
+def test_a_dump_holds_at_most_twice_its_output(size):
+    # After a tiny document there is no size to grow towards: past 64 kB the
+    # buffer only doubles, so its peak stays within twice what it returns.
+    dump_bytes([1])
+    value = sized_document(size)
+    tracemalloc.start()
+    try:
+        document = dump_bytes(value)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak <= 2 * len(document)
 
 
 class Attrs:

@@ -66,7 +66,8 @@ def test_json_documents_roundtrip(path):
 
 
 def test_a_million_slot_string_table_keeps_every_reference():
-    # Past a million slots the string table fills further before it grows.
+    # 800 000 strings fill a table of a million slots past three quarters:
+    # it grows once more while they are registered.
     texts = [f"s{i}" for i in range(800_000)]
     first, again = load_bytes(dump_bytes([texts, [f"s{i}" for i in range(0, 800_000, 7)]]))
     assert first == texts

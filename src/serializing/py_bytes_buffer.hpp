@@ -95,7 +95,7 @@ public:
     [[nodiscard]] bool reset_storage(size_t capacity) noexcept;
 
     static constexpr size_t INITIAL_CAPACITY = 8;
-    static constexpr size_t FAST_GROWTH_LIMIT = size_t{1} << 20;
+    static constexpr size_t FAST_GROWTH_LIMIT = size_t{1} << 16;
     static constexpr size_t HINT_FROM = 4096;
 
 private:
