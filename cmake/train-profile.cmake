@@ -27,7 +27,8 @@ endforeach()
 
 execute_process(COMMAND "${PYTHON}" "${SCRIPT}" "${MODULE}" RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
-  message(FATAL_ERROR "The training run of the profile-guided build failed (${result})")
+  message(FATAL_ERROR "The training run of the profile-guided build failed (${result}); "
+                      "PYQUARL_PGO=OFF builds without it")
 endif()
 
 set(copied 0)
