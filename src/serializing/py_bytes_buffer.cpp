@@ -27,10 +27,12 @@ bool RawBytesBuffer::grow(size_t n) noexcept {
     // far, and they reach tens of kilobytes in five resizes instead of
     // thirteen. From 64 kB on, doubling keeps the spare room (and the peak
     // memory of a dump) within the output's size.
-    size_t capacity = capacity_ < FAST_GROWTH_LIMIT ? std::min(capacity_ * 8, FAST_GROWTH_LIMIT)
-                      : capacity_ > static_cast<size_t>(PY_SSIZE_T_MAX) / 2 ? needed
-                                                                            : capacity_ * 2;
-    capacity = std::max(capacity, needed);
+    size_t capacity = needed;
+    if (capacity_ < FAST_GROWTH_LIMIT) {
+        capacity = std::max(needed, std::min(capacity_ * 8, FAST_GROWTH_LIMIT));
+    } else if (capacity_ <= static_cast<size_t>(PY_SSIZE_T_MAX) / 2) {
+        capacity = std::max(needed, capacity_ * 2);
+    }
     // Once past a few kilobytes, the buffer goes straight to the expected
     // size, with an eighth to spare (a block is reserved for its longest form,
     // so an exact fit would still double at the last write), but within 64

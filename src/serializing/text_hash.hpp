@@ -1,7 +1,8 @@
 // The string table's own hash of short texts: a seeded multiply-fold over the
 // (at most 11) bytes a slot keeps, so no Python hash has to be computed for
 // them. The seed is random per process, so which texts collide cannot be
-// chosen from outside.
+// chosen from outside. Short texts are read, and compared, as one 16-byte
+// window ending where the text ends.
 #pragma once
 
 #include <cstddef>
