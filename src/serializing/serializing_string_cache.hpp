@@ -322,10 +322,12 @@ private:
             return false;
         }
         size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
-        // Towards the expected size at once (at most 16 times at a step),
-        // which saves rehashing the table through every doubling.
+        // Towards the expected size at once, which saves rehashing the table
+        // through every doubling: a document of a few thousand strings goes
+        // from the first 64 slots straight to its size. At most 64 times at a
+        // step, so a small document after a large one does not clear a large table.
         if (capacity_ != 0 && expected_capacity_ > capacity) {
-            capacity = std::min(expected_capacity_, capacity_ * 16);
+            capacity = std::min(expected_capacity_, capacity_ * 64);
         }
         auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (slots == nullptr) {
