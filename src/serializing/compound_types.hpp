@@ -252,7 +252,7 @@ template <bool IsList, class Buffer>
     ColumnMap columns;
     bool failed = false;
     // Held from here: a writer run by the header may drop it from the list.
-    PyPointer first_row = PyPointer::borrow(sequence_items<IsList>(sequence)[0]);
+    PyPointer first_row = PyPointer::borrow(items[0]);
     PyObject* first = first_row.get();
     if (!columns.build(first, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
 
