@@ -4,8 +4,8 @@ flag, size-field form and reference form, and the identity of the objects built.
 import pytest
 
 from conftest import (
-    CORRUPTED, INVALID_ASCII, INVALID_UTF8, LOADER_FAILED, MISSING_MARKER, as_read, ascii_str, assert_equal_strings_shared,
-    assert_fails, doc, enc_int, invalid_key, load_fails, marked, ref, same_value, size, unknown_custom_type, utf8_str,
+    CORRUPTED, END, INVALID_ASCII, INVALID_UTF8, LOADER_FAILED, MISSING_MARKER, as_read, ascii_str, assert_equal_strings_shared,
+    assert_fails, doc, enc_int, invalid_key, load_fails, marked, ref, same_value, size, SIZE_OVERFLOW, unknown_custom_type, utf8_str,
 )
 from pyquarl import DeserializationError, lazy_load_bytes, load_bytes
 
@@ -178,6 +178,10 @@ FAILURES = [
     P(doc("10 01 02 C3 28 1F"), DeserializationError, INVALID_UTF8, {}, id="utf8-invalid-key"),
     P(doc("0E 0A 01 02 C3 28"), DeserializationError, INVALID_UTF8, {}, id="utf8-invalid-element"),
     P(doc(b"\x07\xff" + b"\x01" * 65537 + b"\xff"), DeserializationError, INT_TOO_LARGE, {}, id="int-too-long"),
+    # a count of ten digits overflows even when its only non-zero digit is the last
+    P(doc("0D FF", "00" * 9, "01 FF 1F"), DeserializationError, SIZE_OVERFLOW, {}, id="size-ten-digits"),
+    P(doc("09", "00" * 7), DeserializationError, END, {}, id="float-one-byte-short"),
+    P(doc("0D 02 1F 09", "00" * 7), DeserializationError, END, {}, id="float-in-list-one-byte-short"),
     P(doc(b"\x08\xff" + b"\x01" * 65537 + b"\xff"), DeserializationError, INT_TOO_LARGE, {}, id="negative-int-too-long"),
     # keys that cannot be keys
     P(doc("0F 01 0D 01 1F 1F"), DeserializationError, UNHASHABLE_KEY, {}, id="list-key"),

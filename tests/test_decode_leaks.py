@@ -22,7 +22,7 @@ LOADERS = {"pt": Loaded, 7: list}
 
 def large_document():
     rows = [{"id": i, "name": f"user{i % 40}", "score": i * 1.5, "tags": ["a", "b", "é"][: i % 4], "big": 2**70 + i,
-             "negative": -(2**40) - i, "blob": bytes([i % 256]) * (i % 7), "point": Point(i, -i)} for i in range(120)]
+             "negative": -(2**40) - i, "below_int64": -(2**64) - i, "blob": bytes([i % 256]) * (i % 7), "point": Point(i, -i)} for i in range(120)]
     value = {"rows": rows, "flags": [i % 3 == 0 for i in range(200)], "nones": [None] * 50,
              "mixed": {1: "x", 2.5: b"y", None: [1, 2, (3, 4)], "": {}}, "text": "é日本" * 40,
              "keys": {f"k{i}": f"v{i % 9}" for i in range(80)}}

@@ -146,6 +146,13 @@ LOOKUPS = {
     "skip to a row past 2**64": (doc("13", size(2**64 - 1), "02 12 01 61 1F 12 01 62 1F"), [Idx(2**63 + 1), "a"], Miss(END)),
     "bad string only skipped": (doc("0D 02 0A 01 C3 2A"), [Idx(1)], 12),
     "size over 64 bits": (doc("0D 02 12 FF", "FE" * 9, "FF 1F"), [Idx(1)], Miss(SIZE_OVERFLOW)),
+    "size of ten digits, the last one 1": (doc("0D 02 12 FF", "00" * 9, "01 FF 1F"), [Idx(1)], Miss(SIZE_OVERFLOW)),
+    "skip floats seven bytes short": (doc("0D 02 0E 09 02", "00" * 8, "1F"), [Idx(1)], Miss(END)),
+    "float at the very end, one byte short": (doc("0D 02 1E 09", "00" * 7), [Idx(1)], Miss(END, contained=True)),
+    # a key flagged ASCII that is not: never compared as text nor built
+    **{f"bad ASCII key, looking up {key!r}": (doc("10 02", inline_key("a"), "1F 03 FE C3 A9 20"), [key],
+                                              Miss(INVALID_ASCII)) for key in (5, None)},
+    "empty str key among other keys": (doc("0F 02 1F 12 03 6F 6E 65 00 12 05 65 6D 70 74 79"), [""], "empty"),
 }
 
 
