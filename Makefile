@@ -7,7 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
-.PHONY: all install demo test wheel-check bench clean
+.PHONY: all install demo test wheel-check bench clean mutation
 
 all: install
 
@@ -35,6 +35,12 @@ wheel-check:
 test: install
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(PY) -m pytest -q
+
+# Plants each fault of tools/mutations.toml in turn, rebuilds incrementally and
+# runs the suite on it; prints the kill rate and the survivors (see docs/testing.md).
+# `make mutation MUTATION_ARGS="--only ID ..."` runs a few.
+mutation: install
+	$(PY) tools/mutation.py $(MUTATION_ARGS)
 
 # ---- hardening: fuzzing and the sanitizer build ----------------------------
 .PHONY: fuzz fuzz-smoke test-asan
