@@ -7,7 +7,8 @@ compare two builds on a shared machine where timings wander.
 
 Each case runs twice under callgrind, with 0 and with N calls after the same
 set-up; the difference divided by N is the count per call (set-up and
-start-up cancel out). Needs valgrind.
+start-up cancel out). The data is made beforehand, outside callgrind, and
+read back from a pickle. Needs valgrind.
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -35,12 +37,11 @@ CASES = [
 ]
 
 CHILD = r"""
-import sys
-sys.path.insert(0, {repo!r})
+import pickle
 import pyquarl
-from bench import datasets
-operation, name, calls = {operation!r}, {name!r}, {calls}
-obj = {small!r} if name == "small" else datasets.load(name)
+operation, calls = {operation!r}, {calls}
+with open({data!r}, "rb") as fp:
+    obj = pickle.load(fp)
 doc = pyquarl.dumps(obj)
 if operation == "dump":
     call, arg = pyquarl.dump_bytes, obj
@@ -56,8 +57,8 @@ for _ in range(calls):
 """
 
 
-def instructions(python: str, operation: str, name: str, calls: int) -> int:
-    code = CHILD.format(repo=str(REPO), operation=operation, name=name, calls=calls, small=SMALL)
+def instructions(python: str, operation: str, data: str, calls: int) -> int:
+    code = CHILD.format(operation=operation, data=data, calls=calls)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", python, "-c", code],
@@ -74,11 +75,19 @@ def main() -> None:
     parser.add_argument("--python", default=sys.executable, help="the interpreter whose pyquarl is measured")
     parser.add_argument("--only", action="append", help="operation:dataset; repeatable")
     args = parser.parse_args()
+    sys.path.insert(0, str(REPO))
+    from bench import datasets
+
+    work = tempfile.mkdtemp()
     for operation, name, calls in CASES:
         if args.only and f"{operation}:{name}" not in args.only:
             continue
-        per_call = (instructions(args.python, operation, name, calls) -
-                    instructions(args.python, operation, name, 0)) / calls
+        data = os.path.join(work, f"{name}.pickle")
+        if not os.path.exists(data):
+            with open(data, "wb") as fp:
+                pickle.dump(SMALL if name == "small" else datasets.load(name), fp)
+        per_call = (instructions(args.python, operation, data, calls) -
+                    instructions(args.python, operation, data, 0)) / calls
         print(json.dumps({"case": f"{operation}:{name}", "instructions_per_call": round(per_call)}), flush=True)
 
 

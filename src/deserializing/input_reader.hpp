@@ -92,15 +92,6 @@ struct InputReader {
         return status == ReadStatus::Ok || size_field_failed(status, start);
     }
 
-    // A count of items that each take at least `min_bytes` of input: counts the
-    // rest of the document cannot hold are refused before anything is allocated.
-    [[nodiscard]] bool read_count(uint64_t& out, uint64_t min_bytes) noexcept {
-        const size_t start = position;
-        if (!read_size(out)) return false;
-        if (out > remaining() / min_bytes) [[unlikely]] return end_of_input(start);
-        return true;
-    }
-
     // Takes the next `n` bytes.
     [[nodiscard]] bool take(uint64_t n, const uint8_t*& out) noexcept {
         if (n > remaining()) [[unlikely]] return end_of_input(position);
