@@ -52,6 +52,15 @@ class Point:
 
 DUMP_TYPES = {Point: CustomType("pt", lambda p: [p.x, p.y])}
 
+# One level of nesting claiming 1 000 items (500 entries), whose first item
+# (or value) opens the next level.
+NESTED_CLAIMS = [
+    b"\x0d" + size(1000),
+    b"\x0f" + size(500) + b"\x1e",
+    b"\x10" + size(500) + b"\x02\xfea",
+    b"\x13" + size(500) + b"\x01\x1e",
+]
+
 # (body without marker, paths worth trying)
 HAND_MADE = [
     (bytes([flag]), []) for flag in (0, 1, 2, 3, 4, 5, 6, 12, 25, 29, 30, 254, 255)
@@ -90,6 +99,11 @@ HAND_MADE = [
     (b"\x10\x01\x03\xfe\x80\x1f", [["a"]]),
     (b"\x0d" + size(300) + b"\x1e" * 300, [[Idx(299)]]),
     (b"\x0d\x01" * 50 + b"\x1e", [[Idx(0)] * 6]),
+    # nested claims: each level claims what the rest could hold on its own
+    *((level * 40 + b"\x1e" * 1000, [[], [Idx(0)] * 3]) for level in NESTED_CLAIMS),
+    (b"".join(NESTED_CLAIMS) * 10 + b"\x1e" * 1000, [[]]),
+    (b"\x0d" + size(500) + b"\x0e\x0c" + size(4000) + bytes(500), [[Idx(0)]]),
+    (b"\x0d\x02" * 10 + b"\x0e\x09" + size(125) + bytes(1000) + b"\x1e", [[]]),
 ]
 
 VALUES = [

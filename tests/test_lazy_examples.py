@@ -9,7 +9,7 @@ import pytest
 from conftest import (END, INVALID_ASCII, INVALID_UTF8, MISSING_MARKER, SIZE_OVERFLOW, ascii_str,
                       assert_fails, assert_misses, assert_resolves, doc, inline_key, raw_idx, size,
                       unknown_custom_type, utf8_str)
-from pyquarl import Idx, bytes_check_if_contains, lazy_load_bytes
+from pyquarl import CorruptDataError, Idx, bytes_check_if_contains, lazy_load_bytes
 
 CORRUPT = "Corrupt data: unexpected flag"
 
@@ -173,9 +173,10 @@ RESERVED = [f"{flag:02X}" for flag in (12, *range(25, 30))]
     *((f"0D 02 {f} 1F", [Idx(1)], "Unexpected flag") for f in RESERVED),  # met by the skipper
     ("0D 02 0E 0D 00 1F", [Idx(1)], "Unexpected type flag: 13"),
 ])
-def test_type_errors_of_both_readers(body, path, message):
-    for call in (lazy_load_bytes, bytes_check_if_contains):
-        assert_fails(lambda: call(doc(body), path, include_falsy=False), TypeError, message)
+def test_bytes_that_are_no_flag_are_damaged_data_for_both_readers(body, path, message):
+    error = assert_fails(lambda: lazy_load_bytes(doc(body), path), CorruptDataError, message)
+    assert isinstance(error, TypeError)  # what such damage raised before it had a class of its own
+    assert bytes_check_if_contains(doc(body), path, include_falsy=False) is False
 
 
 SKIPPED = [

@@ -6,6 +6,7 @@
 
 #include "deserializing/decode_context.hpp"
 #include "deserializing/primitives.hpp"
+#include "utils/dict_layout.hpp"
 #include "utils/messages.hpp"
 #include "utils/py_helpers.hpp"
 #include "utils/safe_py_pointer.hpp"
@@ -28,18 +29,21 @@ namespace quarl {
 // Flag 13, after the flag byte.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_list(DecodeContext<Holder>& ctx) {
+    const size_t at = ctx.in.position;
     uint64_t n = 0;
-    if (!ctx.in.read_count(n, 1)) return nullptr;
+    if (!ctx.in.read_size(n) || !ctx.fits(n, 1, at)) return nullptr;
     RecursionGuard guard(ctx.thread, " while deserializing a list");
     if (!guard.ok()) return nullptr;
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, n));
     if (!sequence) return nullptr;
+    ctx.reserve(n);
     for (uint64_t i = 0; i < n; ++i) {
+        ctx.start_item(1);
         PyObject* item = deserialize_object(ctx);
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
     }
-    return sequence.release();
+    return finish_sequence(sequence.release());
 }
 
 // A key of a str-keyed dict: FE and a reference number, or an inline
@@ -58,66 +62,142 @@ template <PointerHolder Holder>
 }
 
 // Flags 15 and 16, after the flag byte: the keys are ordinary encoded values,
-// or (`StrKeys`) the key forms of a str-keyed dict.
+// or (`StrKeys`) the key forms of a str-keyed dict. Keys that collide in the
+// hash table cost a probe per earlier colliding key, as in any dict built
+// item by item.
 template <bool StrKeys, PointerHolder Holder>
 [[nodiscard]] PyObject* decode_dict(DecodeContext<Holder>& ctx) {
+    const size_t at = ctx.in.position;
     uint64_t n = 0;
-    if (!ctx.in.read_count(n, 2)) return nullptr;
+    if (!ctx.in.read_size(n) || !ctx.fits(n, 2, at)) return nullptr;
     RecursionGuard guard(ctx.thread, " while deserializing a dict");
     if (!guard.ok()) return nullptr;
     PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
     if (!dict) return nullptr;
+    DictUnderConstruction building;
+    ctx.reserve(2 * n);
     for (uint64_t i = 0; i < n; ++i) {
+        ctx.start_item(2);
         PyPointer key = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
         if (!key) return nullptr;
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
         if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+        building.inserted(dict.get(), key.get(), value.get());
     }
-    return dict.release();
+    return building.finish(dict.release());
+}
+
+// The rows after the first of a list of structured dicts, when every key of
+// the first row is distinct. Each row starts as a copy of `blank`, the first
+// row with None for every value (a copy clones the hash table as it is,
+// without hashing or comparing a key), and its values are stored straight
+// into the copy's entries, which are in key order: keys that collide in the
+// table cost nothing per row. Returns the first row not decoded: `rows` when
+// all were, or where a copy is laid out otherwise (the caller goes on item by
+// item); `failed` is set when an error was raised.
+template <PointerHolder Holder>
+[[nodiscard]] uint64_t decode_rows_from_blank(DecodeContext<Holder>& ctx, PyObject* sequence, PyObject* blank,
+                                              uint64_t rows, uint64_t width, bool keys_need_tracking, bool& failed) {
+    for (uint64_t row = 1; row < rows; ++row) {
+        PyPointer dict = PyPointer::steal(PyDict_Copy(blank));
+        if (!dict) return failed = true, row;
+        PyObject_GC_UnTrack(dict.get());  // a copy made by inserting may have been tracked
+        const dict_layout::ValueSlots slots = dict_layout::value_slots(dict.get());
+        if (slots.first == nullptr || dict_layout::keys_of(dict.get())->nentries != static_cast<Py_ssize_t>(width)) {
+            return row;
+        }
+        bool needs_tracking = keys_need_tracking;
+        ctx.start_item(width);
+        for (uint64_t j = 0; j < width; ++j) {
+            PyObject* value = deserialize_object(ctx);
+            if (value == nullptr) return failed = true, row;
+            needs_tracking |= PyObject_IS_GC(value);
+            PyObject* none = slots[j];
+            slots[j] = value;
+            Py_DECREF(none);
+        }
+        if (needs_tracking) PyObject_GC_Track(dict.get());
+        set_sequence_item(ctx, sequence, row, dict.release());
+    }
+    return rows;
+}
+
+// `first` with None for every value, untracked; null with an error raised.
+[[nodiscard]] inline PyObject* blank_copy(PyObject* first) noexcept {
+    PyObject* blank = PyDict_Copy(first);
+    if (blank == nullptr) return nullptr;
+    PyObject_GC_UnTrack(blank);
+    const dict_layout::ValueSlots slots = dict_layout::value_slots(blank);
+    const Py_ssize_t entries = slots.first != nullptr ? dict_layout::keys_of(blank)->nentries : 0;
+    for (Py_ssize_t i = 0; i < entries; ++i) Py_SETREF(slots[static_cast<size_t>(i)], Py_None);
+    return blank;
 }
 
 // Flag 19, after the flag byte: N rows, K keys; the first row as key/value
 // pairs, then K values per further row in the first row's key order.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_list_of_structured_dicts(DecodeContext<Holder>& ctx) {
+    const size_t at = ctx.in.position;
     uint64_t rows = 0;
     uint64_t width = 0;
     if (!ctx.in.read_size(rows) || !ctx.in.read_size(width)) return nullptr;
     if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST), nullptr;
     // Every key and value takes at least one byte of input.
-    const uint64_t remaining = ctx.in.remaining();
+    const uint64_t unreserved = ctx.unreserved();
+    uint64_t claimed = 0;
     if (width == 0) {
         if (!ctx.charge_free_elements(rows, sizeof(PyObject*) + sizeof(PyDictObject) + 16)) return nullptr;
-    } else if (width > remaining / 2 || rows - 1 > (remaining - 2 * width) / width) {
-        return end_of_input(), nullptr;
+    } else if (width > unreserved / 2 || rows - 1 > (unreserved - 2 * width) / width) {
+        return end_of_input(at), nullptr;
+    } else {
+        claimed = 2 * width + (rows - 1) * width;
     }
     RecursionGuard guard(ctx.thread, " while deserializing a list of dicts");
     if (!guard.ok()) return nullptr;
 
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, rows));
     if (!sequence) return nullptr;
+    ctx.reserve(claimed);
     std::vector<PyPointer> keys(static_cast<size_t>(width));
-    {
-        PyPointer first = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
-        if (!first) return nullptr;
-        for (PyPointer& key : keys) {
-            key = PyPointer::steal(deserialize_object(ctx));
-            if (!key) return nullptr;
-            PyPointer value = PyPointer::steal(deserialize_object(ctx));
-            if (!value || !set_dict_item(first.get(), key.get(), value.get())) return nullptr;
-        }
-        set_sequence_item(ctx, sequence.get(), 0, first.release());
+    PyPointer first = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+    if (!first) return nullptr;
+    DictUnderConstruction building;
+    for (PyPointer& key : keys) {
+        ctx.start_item(2);
+        key = PyPointer::steal(deserialize_object(ctx));
+        if (!key) return nullptr;
+        PyPointer value = PyPointer::steal(deserialize_object(ctx));
+        if (!value || !set_dict_item(first.get(), key.get(), value.get())) return nullptr;
+        building.inserted(first.get(), key.get(), value.get());
     }
-    for (uint64_t row = 1; row < rows; ++row) {
+    uint64_t row = 1;
+    if (rows > 1 && width != 0 && PyDict_GET_SIZE(first.get()) == static_cast<Py_ssize_t>(width)) {
+        bool keys_need_tracking = false;
+        for (const PyPointer& key : keys) keys_need_tracking |= PyObject_IS_GC(key.get());
+        PyPointer blank = PyPointer::steal(blank_copy(first.get()));
+        if (!blank) return nullptr;
+        set_sequence_item(ctx, sequence.get(), 0, building.finish(first.release()));
+        bool failed = false;
+        row = decode_rows_from_blank(ctx, sequence.get(), blank.get(), rows, width, keys_need_tracking, failed);
+        if (failed) return nullptr;
+    } else {
+        set_sequence_item(ctx, sequence.get(), 0, building.finish(first.release()));
+    }
+    // A first row with a repeated key (or a table laid out otherwise): each
+    // row is filled item by item.
+    for (; row < rows; ++row) {
         PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
         if (!dict) return nullptr;
+        DictUnderConstruction row_building;
+        ctx.start_item(width);
         for (const PyPointer& key : keys) {
             PyPointer value = PyPointer::steal(deserialize_object(ctx));
             if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+            row_building.inserted(dict.get(), key.get(), value.get());
         }
-        set_sequence_item(ctx, sequence.get(), row, dict.release());
+        set_sequence_item(ctx, sequence.get(), row, row_building.finish(dict.release()));
     }
-    return sequence.release();
+    return finish_sequence(sequence.release());
 }
 
 }  // namespace quarl

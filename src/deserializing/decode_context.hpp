@@ -24,6 +24,12 @@ struct DecodeContext {
     const LoaderMap& loaders;
     bool use_tuples;  // full decodes only; lazy reads always build lists
     uint64_t free_element_bytes = FREE_ELEMENT_BYTES_BASE;
+    // Bytes of the rest of the input that the open containers' items not yet
+    // started will take at the least (one per item, two per dict entry).
+    // Containers are allocated at their claimed size only when the claim fits
+    // beside these: however deep the nesting, the slots allocated and not yet
+    // filled never outnumber the bytes left to fill them.
+    uint64_t reserved = 0;
     PyThreadState* thread = PyThreadState_Get();  // for the recursion guard
 
     DecodeContext(const uint8_t* data, size_t length, size_t position, Holder& holder_, const LoaderMap& loaders_,
@@ -43,6 +49,25 @@ struct DecodeContext {
         free_element_bytes -= bytes;
         return true;
     }
+
+    // The input not yet reserved for items of open containers.
+    [[nodiscard]] uint64_t unreserved() const noexcept {
+        const uint64_t remaining = in.remaining();
+        return remaining > reserved ? remaining - reserved : 0;
+    }
+
+    // Checks that `count` items of at least `min_bytes` each fit in the
+    // unreserved input; `at` is where the count was read, for the error.
+    [[nodiscard]] bool fits(uint64_t count, uint64_t min_bytes, size_t at) const noexcept {
+        if (count > unreserved() / min_bytes) [[unlikely]] return end_of_input(at);
+        return true;
+    }
+
+    // Reserves `bytes` for the items of a container being opened (after fits()).
+    void reserve(uint64_t bytes) noexcept { reserved += bytes; }
+
+    // An item of an open container starts: the bytes reserved for it are its own.
+    void start_item(uint64_t bytes) noexcept { reserved -= bytes; }
 };
 
 // Decodes the value at the read position. New reference, or null with an exception set.
@@ -58,19 +83,18 @@ template <PointerHolder Holder>
     return nullptr;
 }
 
-// A new list, or a tuple when the caller asked for tuples, of `n` slots that
-// hold None until they are filled: Python code that runs meanwhile (loaders,
-// finalizers or gc callbacks run by a collection) may reach the container
-// through gc.get_objects(), and must never find an empty slot.
+// A new list, or a tuple when the caller asked for tuples, of `n` empty
+// slots, kept out of the garbage collector's lists until finish_sequence():
+// Python code that runs meanwhile (loaders, finalizers or gc callbacks run by
+// a collection) must not find it through gc.get_objects() and resize it under
+// the stores below. (The collector itself is safe either way: an untracked
+// container's items count as referenced from outside.)
 template <PointerHolder Holder>
 [[nodiscard]] inline PyObject* new_sequence(const DecodeContext<Holder>& ctx, uint64_t n) noexcept {
     const auto size = static_cast<Py_ssize_t>(n);
     PyObject* sequence = (!Holder::LAZY && ctx.use_tuples) ? PyTuple_New(size) : PyList_New(size);
-    if (sequence != nullptr && n != 0) {
-        PyObject** items = (!Holder::LAZY && ctx.use_tuples) ? reinterpret_cast<PyTupleObject*>(sequence)->ob_item
-                                                             : reinterpret_cast<PyListObject*>(sequence)->ob_item;
-        for (Py_ssize_t i = 0; i < size; ++i) items[i] = Py_None;  // immortal: no reference counted
-    }
+    // (Empty ones may be the interpreter's shared empty tuple: left alone.)
+    if (sequence != nullptr && n != 0) PyObject_GC_UnTrack(sequence);
     return sequence;
 }
 
@@ -84,5 +108,33 @@ inline void set_sequence_item(const DecodeContext<Holder>& ctx, PyObject* sequen
         PyList_SET_ITEM(sequence, static_cast<Py_ssize_t>(i), item);
     }
 }
+
+// Hands over a filled sequence made by new_sequence: the collector tracks it
+// from now on. Returns it.
+[[nodiscard]] inline PyObject* finish_sequence(PyObject* sequence) noexcept {
+    if (Py_SIZE(sequence) != 0) PyObject_GC_Track(sequence);
+    return sequence;
+}
+
+// Keeps a dict being filled out of the collector's lists, as new_sequence
+// does for sequences: inserting a container would have the dict tracked.
+class DictUnderConstruction {
+public:
+    // After `key` and `value` went into `dict`.
+    void inserted(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+        if (PyObject_IS_GC(value) || PyObject_IS_GC(key)) [[unlikely]] {
+            PyObject_GC_UnTrack(dict);
+            needs_tracking_ = true;
+        }
+    }
+    // Hands over the filled dict, tracked when its contents need it. Returns it.
+    [[nodiscard]] PyObject* finish(PyObject* dict) const noexcept {
+        if (needs_tracking_) PyObject_GC_Track(dict);
+        return dict;
+    }
+
+private:
+    bool needs_tracking_ = false;
+};
 
 }  // namespace quarl

@@ -76,7 +76,7 @@ PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
             return deserialize_custom_type(ctx);
         default:
             // Flag 12 and flags 25-29 are not values.
-            to_py_error(msg::UNEXPECTED_FLAG, PyExc_TypeError);
+            unexpected_flag(ctx.in.position - 1);
             return nullptr;
     }
 }

@@ -13,10 +13,40 @@
 
 namespace quarl {
 
+// Raises `exception_class(message, pos)`: a damaged-data error that knows the
+// offset (from the start of the document, marker included) where the damage
+// was found. Returns false.
+[[gnu::cold]] inline bool raise_at(PyObject* exception_class, PyObject* message, size_t pos) noexcept {
+    if (message == nullptr) return false;
+    PyObject* error = PyObject_CallFunction(exception_class, "Nn", message, static_cast<Py_ssize_t>(pos));
+    if (error != nullptr) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+        Py_DECREF(error);
+    }
+    return false;
+}
+
 // Raises DeserializationError "Unexpected end of input"; returns false.
 [[gnu::cold]] inline bool end_of_input() noexcept {
     to_py_error(msg::END_OF_INPUT, DESERIALIZATION_ERROR);
     return false;
+}
+
+// The same, at the offset where a read ran past the end or a claim was refused.
+[[gnu::cold]] inline bool end_of_input(size_t pos) noexcept {
+    return raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(msg::END_OF_INPUT), pos);
+}
+
+// Raises CorruptDataError "Unexpected flag" for the byte at `pos`, which no
+// value starts with; returns false.
+[[gnu::cold]] inline bool unexpected_flag(size_t pos) noexcept {
+    return raise_at(CORRUPT_DATA_ERROR, PyUnicode_FromString(msg::UNEXPECTED_FLAG), pos);
+}
+
+// Raises CorruptDataError with a `message` template taking the element type
+// byte found at `pos`; returns false.
+[[gnu::cold]] inline bool unexpected_element_type(const char* message, uint8_t element_type, size_t pos) noexcept {
+    return raise_at(CORRUPT_DATA_ERROR, PyUnicode_FromFormat(message, static_cast<unsigned>(element_type)), pos);
 }
 
 // Raises DeserializationError with `message`; returns false.
@@ -25,8 +55,11 @@ namespace quarl {
     return false;
 }
 
-[[gnu::cold]] inline bool size_field_failed(ReadStatus status) noexcept {
-    return status == ReadStatus::Overflow ? corrupted(msg::SIZE_OVERFLOW) : end_of_input();
+[[gnu::cold]] inline bool size_field_failed(ReadStatus status, size_t start) noexcept {
+    if (status == ReadStatus::Overflow) {
+        return raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(msg::SIZE_OVERFLOW), start);
+    }
+    return end_of_input(start);
 }
 
 struct InputReader {
@@ -37,13 +70,13 @@ struct InputReader {
     [[nodiscard]] size_t remaining() const noexcept { return length - position; }
 
     [[nodiscard]] bool read_byte(uint8_t& out) noexcept {
-        if (position >= length) [[unlikely]] return end_of_input();
+        if (position >= length) [[unlikely]] return end_of_input(position);
         out = data[position++];
         return true;
     }
 
     [[nodiscard]] bool peek_byte(uint8_t& out) const noexcept {
-        if (position >= length) [[unlikely]] return end_of_input();
+        if (position >= length) [[unlikely]] return end_of_input(position);
         out = data[position];
         return true;
     }
@@ -54,21 +87,14 @@ struct InputReader {
             out = data[position++];
             return true;
         }
+        const size_t start = position;
         const ReadStatus status = read_size_field<Form>(data, length, position, out);
-        return status == ReadStatus::Ok || size_field_failed(status);
-    }
-
-    // A count of items that each take at least `min_bytes` of input: counts the
-    // rest of the document cannot hold are refused before anything is allocated.
-    [[nodiscard]] bool read_count(uint64_t& out, uint64_t min_bytes) noexcept {
-        if (!read_size(out)) return false;
-        if (out > remaining() / min_bytes) [[unlikely]] return end_of_input();
-        return true;
+        return status == ReadStatus::Ok || size_field_failed(status, start);
     }
 
     // Takes the next `n` bytes.
     [[nodiscard]] bool take(uint64_t n, const uint8_t*& out) noexcept {
-        if (n > remaining()) [[unlikely]] return end_of_input();
+        if (n > remaining()) [[unlikely]] return end_of_input(position);
         out = data + position;
         position += static_cast<size_t>(n);
         return true;
@@ -76,7 +102,7 @@ struct InputReader {
 
     // An unsigned big-endian number of `width` (1 to 8) bytes.
     [[nodiscard]] bool read_big_endian(unsigned width, uint64_t& out) noexcept {
-        if (width > remaining()) [[unlikely]] return end_of_input();
+        if (width > remaining()) [[unlikely]] return end_of_input(position);
         uint64_t value = 0;
         for (unsigned i = 0; i < width; ++i) value = (value << 8) | data[position + i];
         position += width;
@@ -85,7 +111,7 @@ struct InputReader {
     }
 
     [[nodiscard]] bool read_f64(double& out) noexcept {
-        if (remaining() < 8) [[unlikely]] return end_of_input();
+        if (remaining() < 8) [[unlikely]] return end_of_input(position);
         uint64_t bits = 0;
         std::memcpy(&bits, data + position, 8);
         bits = __builtin_bswap64(bits);

@@ -321,12 +321,13 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
             case Flag::TypedList: {
                 uint8_t element_type = 0;
                 uint64_t count = 0;
+                const size_t type_offset = in.position;
                 if (!in.read_byte(element_type) || !in.read_size(count)) return nullptr;
                 if (index >= count) return out_of_range(index, count);
                 if (!last) {
                     const char* name = element_type_name(element_type);
                     if (name == nullptr) {
-                        PyErr_Format(DESERIALIZATION_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
+                        unexpected_element_type(msg::UNEXPECTED_TYPE_FLAG, element_type, type_offset);
                         return nullptr;
                     }
                     PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_CONTAINER,

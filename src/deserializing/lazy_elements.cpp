@@ -104,7 +104,7 @@ PyObject* lazy_load_element(LazyContext& ctx, uint8_t element_type, uint64_t ind
         case ElementType::Bool:
             return lazy_load_bool_list(ctx, index, count);
     }
-    PyErr_Format(DESERIALIZATION_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
+    PyErr_Format(CORRUPT_DATA_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
     return nullptr;
 }
 
@@ -176,7 +176,7 @@ PyObject* lazy_contains(LazyContext& ctx, bool include_falsy) {
             return truth(result == 1);
         }
         default:
-            to_py_error(msg::UNEXPECTED_FLAG, PyExc_TypeError);
+            unexpected_flag(in.position - 1);
             return nullptr;
     }
 }

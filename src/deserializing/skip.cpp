@@ -11,15 +11,6 @@ namespace quarl {
 
 namespace {
 
-[[gnu::cold]] bool unexpected_flag() noexcept {
-    to_py_error(msg::UNEXPECTED_FLAG, PyExc_TypeError);
-    return false;
-}
-
-[[gnu::cold]] bool unexpected_type_flag(uint8_t element_type) noexcept {
-    PyErr_Format(PyExc_TypeError, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
-    return false;
-}
 
 // The walk keeps its position as a pointer in a local, so it stays in a
 // register: the reader is written back once, when the walk ends.
@@ -33,7 +24,7 @@ struct Cursor {
 
     // Advances past `n` bytes that must lie within the input.
     [[nodiscard]] bool advance(uint64_t n) noexcept {
-        if (n > remaining()) [[unlikely]] return end_of_input();
+        if (n > remaining()) [[unlikely]] return end_of_input(offset());
         p += n;
         return true;
     }
@@ -62,12 +53,13 @@ inline const uint8_t* pass_escaped_digits(const uint8_t* p, const uint8_t* end) 
 
 // A size field whose value is not needed (integer magnitudes, long reference numbers).
 [[nodiscard]] inline bool pass_size_field(Cursor& at) noexcept {
-    if (at.p >= at.end) [[unlikely]] return end_of_input();
+    if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
+    const size_t start = at.offset();
     if (*at.p++ != SIZE_ESCAPE) [[likely]] return true;
     at.p = pass_escaped_digits(at.p, at.end);
     if (at.p == nullptr) [[unlikely]] {
         at.p = at.end;
-        return end_of_input();
+        return end_of_input(start);
     }
     return true;
 }
@@ -86,7 +78,7 @@ template <SizeForm Form>
     const ReadStatus status =
         read_size_field_digits<Form>(data, static_cast<size_t>(end - data), position, value);
     if (status != ReadStatus::Ok) {
-        size_field_failed(status);
+        size_field_failed(status, static_cast<size_t>(p - data) - 1);
         return {nullptr, 0};
     }
     return {data + position, value};
@@ -94,7 +86,7 @@ template <SizeForm Form>
 
 template <SizeForm Form = SizeForm::Value>
 [[nodiscard]] inline bool read_size(Cursor& at, uint64_t& out) noexcept {
-    if (at.p >= at.end) [[unlikely]] return end_of_input();
+    if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
     out = *at.p++;
     if (out != SIZE_ESCAPE) [[likely]] return true;
     const EscapedSize size = read_escaped_size<Form>(at.data, at.p, at.end);
@@ -116,7 +108,7 @@ template <SizeForm Form = SizeForm::Value>
 // A dict key of a str-keyed dict: a back-reference (FE, value-form size field)
 // or an inline key.
 [[nodiscard]] inline bool pass_dict_key(Cursor& at, PositionPointerHolder& holder) {
-    if (at.p >= at.end) [[unlikely]] return end_of_input();
+    if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
     if (*at.p == KEY_REFERENCE_MARKER) {
         ++at.p;
         return pass_size_field(at);
@@ -126,7 +118,8 @@ template <SizeForm Form = SizeForm::Value>
 
 // The rest of a typed list, after its flag byte.
 [[nodiscard]] inline bool pass_typed_list(Cursor& at, PositionPointerHolder& holder) {
-    if (at.p >= at.end) [[unlikely]] return end_of_input();
+    if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
+    const size_t type_offset = at.offset();
     const uint8_t element_type = *at.p++;
     uint64_t n = 0;
     if (!read_size(at, n)) return false;
@@ -153,7 +146,7 @@ template <SizeForm Form = SizeForm::Value>
             }
             return true;
     }
-    return unexpected_type_flag(element_type);
+    return unexpected_element_type(msg::UNEXPECTED_TYPE_FLAG, element_type, type_offset);
 }
 
 // Bytes after the flag of a fixed-width scalar; SIZE_FIELD_SCALAR for flags
@@ -230,7 +223,7 @@ private:
         }
         --current.left;
         if (current.keyed && !pass_dict_key(at, holder)) return nullptr;
-        if (at.p >= at.end) [[unlikely]] return end_of_input(), nullptr;
+        if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset()), nullptr;
         const uint8_t flag = *at.p++;
         // Most values are scalars: one well-predicted test passes them, and
         // only strings and containers go through the switch.
@@ -301,7 +294,7 @@ private:
                 open(2, false);
                 break;
             default:
-                return unexpected_flag(), nullptr;
+                return unexpected_flag(at.offset() - 1), nullptr;
         }
     }
 }

@@ -14,7 +14,8 @@ namespace quarl {
 // not stack. Lengths and counts are checked against the input as they are
 // read: a value that claims to run past the end fails at once with
 // "Unexpected end of input". Flags 12 and 25-29 and unknown typed-list element
-// types are TypeErrors. False with an exception set on failure.
+// types are CorruptDataErrors (also TypeErrors). False with an exception set
+// on failure.
 [[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
 
 [[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder) {

@@ -1,12 +1,23 @@
-// The extension module _pyquarl: method table and start-up.
+// The extension module _pyquarl: method table, module state and start-up
+// (multi-phase, one state per interpreter).
 #include "lib/cached_objects.hpp"
 #include "lib/entry_points.hpp"
-#include "serializing/text_hash.hpp"
 
 namespace quarl {
 namespace {
 
-#define QUARL_FASTCALL(function) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function))
+using FastCallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Runs a function of the method table with its module's state current, so
+// that whatever it calls finds this interpreter's classes.
+template <FastCallFunction Function>
+PyObject* with_module_state(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    ModuleStateScope scope(module);
+    return Function(module, args, nargsf, kwnames);
+}
+
+#define QUARL_FASTCALL(function) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_module_state<function>))
 
 PyMethodDef METHODS[] = {
     {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quarl"},
@@ -17,23 +28,45 @@ PyMethodDef METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+ModuleState& state_of(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int exec_module(PyObject* module) noexcept { return init_module_state(state_of(module)) ? 0 : -1; }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
+    return traverse_module_state(state_of(module), visit, arg);
+}
+
+int clear_module(PyObject* module) noexcept {
+    clear_module_state(state_of(module));
+    return 0;
+}
+
+void free_module(void* module) noexcept { clear_module_state(state_of(static_cast<PyObject*>(module))); }
+
+// Each interpreter gets its own state, and nothing the module shares across
+// interpreters is mutable, so interpreters with their own GIL may import it.
+// The decoders and encoders rely on the GIL (unlocked dict internals, per-call
+// tables), hence Py_MOD_GIL_USED.
+PyModuleDef_Slot SLOTS[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
 PyModuleDef MODULE_DEF = {
     PyModuleDef_HEAD_INIT,
     "_pyquarl",
     "Native core of pyquarl: encodes Python values to quarl documents and reads them back.",
-    0,
+    sizeof(ModuleState),
     METHODS,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    SLOTS,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
 }  // namespace quarl
 
-extern "C" PyMODINIT_FUNC PyInit__pyquarl() {
-    if (!quarl::init_cached_objects()) return nullptr;
-    quarl::init_text_hash_seed();
-    return PyModule_Create2(&quarl::MODULE_DEF, PYTHON_API_VERSION);
-}
+extern "C" PyMODINIT_FUNC PyInit__pyquarl() { return PyModuleDef_Init(&quarl::MODULE_DEF); }

@@ -26,6 +26,20 @@ bool matches_dict_next(PyObject* dict) noexcept {
     return i == keys->nentries;
 }
 
+// Compares the value slots of `dict` (no deleted entries) with PyDict_Next.
+bool value_slots_match(PyObject* dict) noexcept {
+    const ValueSlots slots = value_slots(dict);
+    if (slots.first == nullptr) return false;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    size_t i = 0;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (slots[i++] != value) return false;
+    }
+    return i == static_cast<size_t>(keys_of(dict)->nentries);
+}
+
 }  // namespace
 
 void self_test() noexcept {
@@ -52,7 +66,18 @@ void self_test() noexcept {
         }
         enabled = true;  // str_key_table() reads the flag
         ok = ok && matches_dict_next(small.get()) && matches_dict_next(large.get()) &&
-             str_key_table(general.get()) == nullptr;
+             str_key_table(general.get()) == nullptr && value_slots_match(large.get());
+        // A general table, small and resized, as the decoder's rows use it.
+        for (int size : {3, 300}) {
+            PyPointer ints = PyPointer::steal(PyDict_New());
+            ok = ok && ints;
+            for (int i = 0; ok && i < size; ++i) {
+                PyPointer key = PyPointer::steal(PyLong_FromLong(i * 7 + 1000));
+                PyPointer number = PyPointer::steal(PyFloat_FromDouble(i));
+                ok = key && number && PyDict_SetItem(ints.get(), key.get(), number.get()) == 0;
+            }
+            ok = ok && keys_of(ints.get())->kind == KIND_GENERAL && value_slots_match(ints.get());
+        }
         enabled = ok;
     }
     PyErr_Clear();

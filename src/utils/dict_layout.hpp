@@ -1,4 +1,5 @@
-// Direct reading of a dict's entry table, for the encoder's hot loop.
+// Direct access to a dict's entry table: reading it in the encoder's hot
+// loop, and storing values into fresh rows in the decoder.
 //
 // CPython 3.13 keeps the entries of a dict whose keys are all exact str in a
 // combined table of (key, value) pairs, in insertion order. Reading it
@@ -37,7 +38,15 @@ struct KeysHeader {
     Py_ssize_t nentries;
 };
 
+inline constexpr uint8_t KIND_GENERAL = 0;
 inline constexpr uint8_t KIND_UNICODE = 1;
+
+// An entry of a table with keys of any type.
+struct GeneralEntry {
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
 
 [[nodiscard]] inline const KeysHeader* keys_of(PyObject* dict) noexcept {
     return reinterpret_cast<const KeysHeader*>(reinterpret_cast<PyDictObject*>(dict)->ma_keys);
@@ -54,6 +63,29 @@ inline constexpr uint8_t KIND_UNICODE = 1;
 [[nodiscard]] inline const UnicodeEntry* entries_of(const KeysHeader* keys) noexcept {
     const char* indices = reinterpret_cast<const char*>(keys) + sizeof(KeysHeader);
     return reinterpret_cast<const UnicodeEntry*>(indices + (size_t{1} << keys->log2_index_bytes));
+}
+
+// The value slots of a combined table (str or general keys) in entry order,
+// as a base pointer and a stride in pointers; null base for any other layout
+// or when the fast path is off.
+struct ValueSlots {
+    PyObject** first;
+    size_t stride;
+
+    [[nodiscard]] PyObject*& operator[](size_t i) const noexcept { return first[i * stride]; }
+};
+
+[[nodiscard]] inline ValueSlots value_slots(PyObject* dict) noexcept {
+    if (!enabled || reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr) return {nullptr, 0};
+    auto* keys = const_cast<KeysHeader*>(keys_of(dict));
+    char* entries = reinterpret_cast<char*>(keys) + sizeof(KeysHeader) + (size_t{1} << keys->log2_index_bytes);
+    if (keys->kind == KIND_UNICODE) {
+        return {&reinterpret_cast<UnicodeEntry*>(entries)->value, sizeof(UnicodeEntry) / sizeof(PyObject*)};
+    }
+    if (keys->kind == KIND_GENERAL) {
+        return {&reinterpret_cast<GeneralEntry*>(entries)->value, sizeof(GeneralEntry) / sizeof(PyObject*)};
+    }
+    return {nullptr, 0};
 }
 
 }  // namespace quarl::dict_layout

@@ -21,7 +21,7 @@ inline constexpr const char* INVALID_KEY_TYPE = "Invalid type for a key: %R";
 inline constexpr const char* UNKNOWN_CUSTOM_TYPE =
     "Unknown custom type. please provide the correct mapping when deserializing. identifier: `%U` (type: `%R`)";
 inline constexpr const char* CUSTOM_TYPE_LOAD_FAILED = "Failed to deserialize custom type";
-// TypeError:
+// CorruptDataError (a DeserializationError that is also a TypeError), with the offset:
 inline constexpr const char* UNEXPECTED_FLAG = "Unexpected flag";
 inline constexpr const char* UNEXPECTED_LIST_TYPE = "Unexpected consistent list type";
 
@@ -32,7 +32,7 @@ inline constexpr const char* EXPECTED_CONTAINER = "Invalid path, expected `%s` b
 inline constexpr const char* UNEXPECTED_FLAG_ON_PATH = "Corrupt data: unexpected flag";
 inline constexpr const char* INDEX_OUT_OF_RANGE = "Index out of range, index is `%llu` but list is of len `%llu`";
 inline constexpr const char* KEY_NOT_FOUND = "Key not found, key: `%U` (type `%R`)";
-inline constexpr const char* UNEXPECTED_TYPE_FLAG = "Unexpected type flag: %u";
+inline constexpr const char* UNEXPECTED_TYPE_FLAG = "Unexpected type flag: %u";  // CorruptDataError
 inline constexpr const char* UNREACHABLE = "This should be unreachable";
 // TypeError:
 inline constexpr const char* PATH_NOT_LIST = "path_to_load must be a list";

@@ -1,0 +1,93 @@
+"""Every failure caused by the bytes of a document is a DeserializationError,
+so one `except` catches damaged input, and `contains` answers False for it.
+Bytes that are no flag or element type raise CorruptDataError, which is also
+a TypeError (what they raised before). Where the damage has one offset, the
+error carries it as `pos` (from the start of the document, marker included)."""
+
+import pickle
+import subprocess
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from conftest import doc
+from pyquarl import CorruptDataError, DeserializationError, Idx, contains, dumps, get, loads
+
+# (document, path to reach the damage lazily, class, message, pos)
+DAMAGE = [
+    pytest.param(doc("0D 02 0C 1E"), [Idx(1)], CorruptDataError, "Unexpected flag", 5, id="flag-12-in-list"),
+    pytest.param(doc("0D 03 1E 19 1E"), [Idx(1)], CorruptDataError, "Unexpected flag", 6, id="flag-25"),
+    pytest.param(doc("0E 07 00"), [], CorruptDataError, "Unexpected consistent list type", 4, id="element-type-7"),
+    pytest.param(doc("0D 02 1E 1F"), [Idx(5)], DeserializationError, None, None, id="index-out-of-range"),
+    pytest.param(doc("0D 02 1E 0A 03 61"), [Idx(1)], DeserializationError, "Unexpected end of input", 8,
+                 id="cut-string-in-list"),
+    # (the containment test answers for a container by its count alone, so these are "contained")
+    pytest.param(doc("0D 03 1E 1F"), [], DeserializationError, "Unexpected end of input", 4, id="count-past-the-end"),
+    pytest.param(doc("0A 02 61"), [], DeserializationError, "Unexpected end of input", 5, id="cut-string"),
+    pytest.param(doc("13 02 01 1E 1E"), [], DeserializationError, "Unexpected end of input", 4, id="rows-past-the-end"),
+]
+
+
+@pytest.mark.parametrize("data, path, error_class, message, pos", DAMAGE)
+def test_damage_is_a_deserialization_error_with_its_offset(data, path, error_class, message, pos):
+    readers = [lambda: get(data, *path)] + ([lambda: loads(data)] if message is not None else [])
+    for read in readers:
+        with pytest.raises(DeserializationError) as raised:
+            read()
+        error = raised.value
+        assert type(error) is error_class
+        if message is not None:
+            assert (error.msg, error.pos, str(error)) == (message, pos, message)
+        if error_class is CorruptDataError:
+            assert isinstance(error, TypeError)
+        again = pickle.loads(pickle.dumps(error))
+        assert (type(again), again.msg, again.pos) == (type(error), error.msg, error.pos)
+    assert contains(data, *path, include_falsy=False) is (path == [] and data[3] in (0x0D, 0x13))
+
+
+def test_the_skipper_reports_a_bad_element_type_where_it_stands():
+    data = doc("0D 02 0E 0D 00 1F")
+    with pytest.raises(CorruptDataError) as raised:
+        get(data, Idx(1))
+    assert (raised.value.msg, raised.value.pos) == ("Unexpected type flag: 13", 6)
+    assert contains(data, Idx(1)) is False
+
+
+DOCUMENT = dumps({
+    "users": [{"name": "ada", "id": 1, "tags": ["x", "y"]}, {"name": "lin", "id": 2, "tags": []}],
+    "blob": b"\x00\x01", "ratio": 0.5, "flags": [True, False, None] * 3, "big": 3**70, "neg": -7, "nested": [[1, [2]]],
+})
+
+
+@settings(max_examples=500, deadline=None)
+@given(st.lists(st.tuples(st.integers(3, len(DOCUMENT) - 1), st.integers(0, 255)), min_size=1, max_size=4))
+def test_any_damage_to_a_document_stays_in_the_error_family(changes):
+    data = bytearray(DOCUMENT)
+    for at, byte in changes:
+        data[at] = byte
+    data = bytes(data)
+    try:
+        loads(data)
+    except DeserializationError:
+        pass
+    for path in ([], ["users", Idx(1), "name"], ["nested", Idx(0), Idx(1)], ["flags", Idx(4)], ["zzz"]):
+        try:
+            get(data, *path)
+        except DeserializationError:
+            pass
+        assert contains(data, *path, include_falsy=False) in (True, False)
+
+
+@pytest.mark.parametrize("data, status", [
+    (doc("0D 02 0C 1E"), 4),  # damaged: `has` tells it from a path that leads nowhere
+    (doc("0D 02 1E 1E"), 0),
+    (doc("0D 01 1E"), 1),
+])
+def test_quarl_has_tells_damage_from_absence(tmp_path, data, status):
+    (tmp_path / "doc.quarl").write_bytes(data)
+    result = subprocess.run([sys.executable, "-m", "pyquarl", "has", str(tmp_path / "doc.quarl"), "#1"],
+                            capture_output=True, timeout=60)
+    assert result.returncode == status, result.stderr
+    assert b"Traceback" not in result.stderr
