@@ -1,6 +1,6 @@
 """The native encoder, decoder and lazy reader."""
 
-from collections.abc import Buffer, Callable
+from collections.abc import Buffer, Callable, Iterator
 from typing import Any, Protocol, overload
 
 from .serialize.settings import CustomType
@@ -63,3 +63,9 @@ def raw_decode(
     custom_types: _Loaders = ...,
 ) -> tuple[Any, int]: ...
 def document_end(data: Buffer, offset: int = ...) -> int: ...
+def iter_items(
+    buffer: Buffer,
+    path_to_load: list[Any] = ...,
+    *,
+    custom_types: _Loaders = ...,
+) -> Iterator[Any]: ...

@@ -1,0 +1,187 @@
+// iter_items: an iterator over the items of the list or dict at a path,
+// decoding one item per step with the lazy reader's reference table.
+#include <optional>
+#include <vector>
+
+#include "deserializing/item_walk.hpp"
+#include "lib/cached_objects.hpp"
+#include "lib/damage_position.hpp"
+#include "lib/entry_points.hpp"
+#include "lib/input_arguments.hpp"
+#include "lib/path_steps.hpp"
+#include "utils/input_buffer.hpp"
+#include "utils/messages.hpp"
+#include "utils/py_helpers.hpp"
+
+namespace quarl {
+
+namespace {
+
+// Everything a walk keeps between steps. The buffer stays exported while the
+// iterator lives, so the bytes it reads cannot change under it.
+struct ItemState {
+    InputBuffer input;
+    LoaderMap loaders;
+    std::optional<PositionPointerHolder> holder;
+    std::optional<LazyContext> ctx;
+    ItemWalk walk;
+    PyPointer row_items;  // iterator over a row of a list of like dicts, built whole
+    bool running = false;
+};
+
+struct ItemIterator {
+    PyObject_HEAD
+    ItemState* state;  // null once the walk is over
+};
+
+void finish(ItemIterator* self) noexcept {
+    delete self->state;
+    self->state = nullptr;
+}
+
+void item_iterator_dealloc(PyObject* object) {
+    auto* self = reinterpret_cast<ItemIterator*>(object);
+    PyTypeObject* type = Py_TYPE(object);
+    finish(self);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyObject* item_iterator_next(PyObject* object) {
+    auto* self = reinterpret_cast<ItemIterator*>(object);
+    ItemState* state = self->state;
+    if (state == nullptr) return nullptr;
+    // A loader or a finalizer that runs mid-step must not advance the walk.
+    if (state->running) {
+        to_py_error(msg::ITERATOR_RUNNING, PyExc_ValueError);
+        return nullptr;
+    }
+    state->running = true;
+    PyObject* item = nullptr;
+    if (state->row_items) {
+        item = PyIter_Next(state->row_items.get());
+    } else {
+        state->ctx->thread = PyThreadState_Get();  // the iterator may move between threads
+        item = call_without_cpp_exceptions([&] { return state->walk.next(*state->ctx); });
+        if (item == nullptr && PyErr_Occurred()) place_damage(0, state->ctx->in.position);
+    }
+    state->running = false;
+    if (item == nullptr) finish(self);  // releases the buffer as soon as the walk ends
+    return item;
+}
+
+PyType_Slot ITEM_ITERATOR_SLOTS[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(item_iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(item_iterator_next)},
+    {Py_tp_doc, const_cast<char*>("Items of a list or dict in an encoded document, decoded one per step.")},
+    {0, nullptr},
+};
+
+PyType_Spec ITEM_ITERATOR_SPEC = {
+    "pyquarl._pyquarl.ItemIterator",
+    sizeof(ItemIterator),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    ITEM_ITERATOR_SLOTS,
+};
+
+// The iterator type, made on first use and kept for the life of the process.
+PyTypeObject* item_iterator_type() noexcept {
+    static PyObject* type = PyType_FromSpec(&ITEM_ITERATOR_SPEC);
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+struct ItemOptions {
+    PyObject* buffer = nullptr;
+    PyObject* path = nullptr;
+    LoaderMap loaders;
+};
+
+bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, ItemOptions& options) {
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (positional > 2) {
+        PyErr_Format(PyExc_TypeError, "iter_items() takes at most 2 positional arguments (%zd given)", positional);
+        return false;
+    }
+    if (positional >= 1) options.buffer = args[0];
+    if (positional == 2) options.path = args[1];
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        PyObject* value = args[positional + i];
+        PyObject** slot = nullptr;
+        if (keyword_is(name, "buffer")) {
+            slot = &options.buffer;
+        } else if (keyword_is(name, "path_to_load")) {
+            slot = &options.path;
+        } else if (keyword_is(name, "custom_types")) {
+            if (!options.loaders.parse(value)) return false;
+            continue;
+        } else {
+            raise_unexpected_keyword("iter_items", name);
+            return false;
+        }
+        if (*slot != nullptr) {
+            PyErr_Format(PyExc_TypeError, "iter_items() got multiple values for argument '%U'", name);
+            return false;
+        }
+        *slot = value;
+    }
+    if (options.buffer == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "iter_items() missing 1 required positional argument: 'buffer'");
+        return false;
+    }
+    return check_buffer_type(options.buffer);
+}
+
+PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    ItemOptions options;
+    if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
+    std::vector<PathStep> steps;
+    std::vector<PyPointer> owned_keys;
+    PyPointer empty_path;
+    if (options.path == nullptr) {
+        empty_path = PyPointer::steal(PyList_New(0));
+        if (!empty_path) return nullptr;
+        options.path = empty_path.get();
+    }
+    if (!build_steps(options.path, steps, owned_keys)) return nullptr;
+
+    PyTypeObject* type = item_iterator_type();
+    if (type == nullptr) return nullptr;
+    PyPointer iterator = PyPointer::steal(type->tp_alloc(type, 0));
+    if (!iterator) return nullptr;
+    auto* self = reinterpret_cast<ItemIterator*>(iterator.get());
+    self->state = new ItemState{};
+    ItemState& state = *self->state;
+    if (!state.input.open(options.buffer) || !check_marker(state.input)) return nullptr;
+    state.loaders = std::move(options.loaders);
+    state.holder.emplace(state.input.data(), state.input.size());
+    state.ctx.emplace(state.input.data(), state.input.size(), DOCUMENT_MARKER_SIZE, *state.holder, state.loaders,
+                      false);
+    PyPointer located = PyPointer::steal(lazy_deserialize(*state.ctx, steps, LazyMode::Locate, true));
+    if (!located) return nullptr;
+    if (located.get() != Py_None) {
+        // A row of a list of like dicts is not one run of bytes: it was built
+        // whole, and its pairs are handed out from it.
+        PyPointer pairs = PyPointer::steal(PyDict_Items(located.get()));
+        if (!pairs) return nullptr;
+        state.row_items = PyPointer::steal(PyObject_GetIter(pairs.get()));
+        if (!state.row_items) return nullptr;
+        return iterator.release();
+    }
+    if (!state.walk.open(*state.ctx)) {
+        place_damage(0, state.ctx->in.position);
+        return nullptr;
+    }
+    return iterator.release();
+}
+
+}  // namespace
+
+PyObject* iter_items(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return call_without_cpp_exceptions([&] { return make_item_iterator(args, nargsf, kwnames); });
+}
+
+}  // namespace quarl
