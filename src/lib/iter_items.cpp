@@ -20,6 +20,7 @@ namespace {
 // Everything a walk keeps between steps. The buffer stays exported while the
 // iterator lives, so the bytes it reads cannot change under it.
 struct ItemState {
+    PyPointer source;  // bytes are read without an export: the reference keeps them alive
     InputBuffer input;
     LoaderMap loaders;
     std::optional<PositionPointerHolder> holder;
@@ -155,6 +156,7 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     auto* self = reinterpret_cast<ItemIterator*>(iterator.get());
     self->state = new ItemState{};
     ItemState& state = *self->state;
+    state.source = PyPointer::borrow(options.buffer);
     if (!state.input.open(options.buffer) || !check_marker(state.input)) return nullptr;
     state.loaders = std::move(options.loaders);
     state.holder.emplace(state.input.data(), state.input.size());
