@@ -30,9 +30,9 @@ class ItemsOptions(TypedDict, total=False):
 
 def _view_of(buffer: Buffer) -> memoryview:
     view = memoryview(buffer)
-    if view.itemsize != 1:
+    if (itemsize := view.itemsize) != 1:
         view.release()
-        raise TypeError(f"buffer must hold single bytes, but its items are {view.itemsize} bytes each")
+        raise TypeError(f"buffer must hold single bytes, but its items are {itemsize} bytes each")
     if not view.c_contiguous:
         view.release()
         raise TypeError("buffer must be C-contiguous")
