@@ -10,14 +10,17 @@ from __future__ import annotations
 
 import mmap
 import os
-from collections.abc import Buffer, Callable, Iterator
+from collections.abc import Buffer, Callable
 from types import TracebackType
-from typing import Any, Self, TypedDict, Unpack
+from typing import TYPE_CHECKING, Any, Self, TypedDict, Unpack
 
 from ._pyquarl import bytes_check_if_contains, lazy_load_bytes, load_bytes
 from ._pyquarl import iter_items as _iter_items
 from .api import ContainsOptions, GetOptions, LoadOptions
 from .mapped import is_path, map_file
+
+if TYPE_CHECKING:
+    from ._pyquarl import ItemIterator  # the native iterator's type, known to the stubs only
 
 __all__ = ["Document", "ItemsOptions", "iter_items", "open"]
 
@@ -25,6 +28,7 @@ __all__ = ["Document", "ItemsOptions", "iter_items", "open"]
 class ItemsOptions(TypedDict, total=False):
     """Keyword options of :func:`iter_items`."""
 
+    keys_only: bool
     custom_types: dict[Any, Callable[..., Any]]
 
 
@@ -75,7 +79,7 @@ class Document:
         """The whole value, decoded (see :func:`pyquarl.loads`)."""
         return load_bytes(self._data(), **options)
 
-    def iter_items(self, *path: object, **options: Unpack[ItemsOptions]) -> Iterator[Any]:
+    def iter_items(self, *path: object, **options: Unpack[ItemsOptions]) -> ItemIterator:
         """The items of the list or dict at ``path``, one decoded per step (see :func:`iter_items`)."""
         return _iter_items(self._data(), list(path), **options)
 
@@ -119,12 +123,15 @@ def open(path: str | os.PathLike[str]) -> Document:  # noqa: A001 - as gzip.open
 
 
 def iter_items(source: Buffer | str | os.PathLike[str], *path: object,
-               **options: Unpack[ItemsOptions]) -> Iterator[Any]:
+               **options: Unpack[ItemsOptions]) -> ItemIterator:
     """The items of the list (or the ``(key, value)`` pairs of the dict) at ``path``.
 
     One item is decoded per step, so walking a list of ten million records
     holds one record at a time; items of a list of like dicts come out as
-    dicts. ``source`` is a buffer or the path of a file, which is mapped. The
+    dicts. With ``keys_only=True`` a dict's keys come out and its values are
+    skipped. The iterator's ``kind`` is ``"dict"`` or ``"list"``, and
+    ``operator.length_hint`` gives the items left, both read from the
+    container's header. ``source`` is a buffer or the path of a file, which is mapped. The
     only memory that grows with the walk is the table of string positions
     that back-references need (8 bytes per string passed), plus the strings
     that are referred back to, decoded once each.

@@ -5,11 +5,13 @@
 
 namespace quarl {
 
-bool ItemWalk::open(LazyContext& ctx) {
+bool ItemWalk::open(LazyContext& ctx, bool keys_only) {
     InputReader& in = ctx.in;
     uint8_t flag = 0;
     if (!in.read_byte(flag)) return false;
     index_ = 0;
+    keys_only_ = keys_only;
+    dict_ = flag == byte(Flag::EmptyDict) || flag == byte(Flag::Dict) || flag == byte(Flag::StrKeyDict);
     switch (static_cast<Flag>(flag)) {
         case Flag::EmptyList:
         case Flag::EmptyDict:
@@ -114,6 +116,10 @@ PyObject* ItemWalk::next_pair(LazyContext& ctx) {
     const bool str_keys = kind_ == Kind::StrKeyDict;
     PyPointer key = PyPointer::steal(str_keys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
     if (!key) return nullptr;
+    if (keys_only_) {
+        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_object(ctx.in, ctx.holder)) return nullptr;
+        return key.release();
+    }
     PyPointer value = PyPointer::steal(deserialize_object(ctx));
     if (!value || !renumber_as_positions(ctx, mark, start, 2, str_keys)) return nullptr;
     return PyTuple_Pack(2, key.get(), value.get());

@@ -14,8 +14,15 @@ namespace quarl {
 class ItemWalk {
 public:
     // Reads the header of the container at the reader's position. False with
-    // DeserializationError set when it is not a list or dict.
-    [[nodiscard]] bool open(LazyContext& ctx);
+    // DeserializationError set when it is not a list or dict. With
+    // `keys_only`, a dict's steps hand out its keys and skip its values.
+    [[nodiscard]] bool open(LazyContext& ctx, bool keys_only);
+
+    // Whether the container is a dict (or a row of a list of like dicts).
+    [[nodiscard]] bool is_dict() const noexcept { return dict_; }
+
+    // Items not handed out yet.
+    [[nodiscard]] uint64_t remaining() const noexcept { return kind_ == Kind::Done ? 0 : count_ - index_; }
 
     // Next item as a new reference: a list's element, or a (key, value)
     // tuple of a dict. Null with no exception set after the last item, or
@@ -36,6 +43,8 @@ private:
                                              bool str_key);
 
     Kind kind_ = Kind::Done;
+    bool dict_ = false;
+    bool keys_only_ = false;
     uint8_t element_type_ = 0;
     uint64_t count_ = 0;   // items in all
     uint64_t index_ = 0;   // items handed out

@@ -27,15 +27,19 @@ struct ItemState {
     std::optional<LazyContext> ctx;
     ItemWalk walk;
     PyPointer row_items;  // iterator over a row of a list of like dicts, built whole
+    Py_ssize_t row_remaining = 0;
+    bool keys_only = false;
     bool running = false;
 };
 
 struct ItemIterator {
     PyObject_HEAD
     ItemState* state;  // null once the walk is over
+    bool was_dict;     // what `kind` answers after the walk
 };
 
 void finish(ItemIterator* self) noexcept {
+    if (self->state != nullptr) self->was_dict = self->state->row_items || self->state->walk.is_dict();
     delete self->state;
     self->state = nullptr;
 }
@@ -61,6 +65,12 @@ PyObject* item_iterator_next(PyObject* object) {
     PyObject* item = nullptr;
     if (state->row_items) {
         item = PyIter_Next(state->row_items.get());
+        --state->row_remaining;
+        if (item != nullptr && state->keys_only) {
+            PyObject* key = Py_NewRef(PyTuple_GET_ITEM(item, 0));
+            Py_DECREF(item);
+            item = key;
+        }
     } else {
         state->ctx->thread = PyThreadState_Get();  // the iterator may move between threads
         item = call_without_cpp_exceptions([&] { return state->walk.next(*state->ctx); });
@@ -71,7 +81,34 @@ PyObject* item_iterator_next(PyObject* object) {
     return item;
 }
 
+// Items not handed out yet (PEP 424), read from the container's header.
+PyObject* item_iterator_length_hint(PyObject* object, PyObject*) {
+    ItemState* state = reinterpret_cast<ItemIterator*>(object)->state;
+    if (state == nullptr) return PyLong_FromLong(0);
+    if (state->row_items) return PyLong_FromSsize_t(state->row_remaining);
+    return PyLong_FromUnsignedLongLong(state->walk.remaining());
+}
+
+// "dict" or "list": what the path led to, known before any item is read.
+PyObject* item_iterator_kind(PyObject* object, void*) {
+    auto* self = reinterpret_cast<ItemIterator*>(object);
+    const bool dict = self->state == nullptr ? self->was_dict : self->state->row_items || self->state->walk.is_dict();
+    return PyUnicode_FromString(dict ? "dict" : "list");
+}
+
+PyMethodDef ITEM_ITERATOR_METHODS[] = {
+    {"__length_hint__", item_iterator_length_hint, METH_NOARGS, "number of items not handed out yet"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef ITEM_ITERATOR_GETSET[] = {
+    {"kind", item_iterator_kind, nullptr, "'dict' or 'list': the container walked", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot ITEM_ITERATOR_SLOTS[] = {
+    {Py_tp_methods, ITEM_ITERATOR_METHODS},
+    {Py_tp_getset, ITEM_ITERATOR_GETSET},
     {Py_tp_dealloc, reinterpret_cast<void*>(item_iterator_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(item_iterator_next)},
@@ -96,6 +133,7 @@ PyTypeObject* item_iterator_type() noexcept {
 struct ItemOptions {
     PyObject* buffer = nullptr;
     PyObject* path = nullptr;
+    bool keys_only = false;
     LoaderMap loaders;
 };
 
@@ -118,6 +156,9 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
             slot = &options.path;
         } else if (keyword_is(name, "custom_types")) {
             if (!options.loaders.parse(value)) return false;
+            continue;
+        } else if (keyword_is(name, "keys_only")) {
+            if (!read_flag(value, options.keys_only)) return false;
             continue;
         } else {
             raise_unexpected_keyword("iter_items", name);
@@ -157,6 +198,7 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     self->state = new ItemState{};
     ItemState& state = *self->state;
     state.source = PyPointer::borrow(options.buffer);
+    state.keys_only = options.keys_only;
     if (!state.input.open(options.buffer) || !check_marker(state.input)) return nullptr;
     state.loaders = std::move(options.loaders);
     state.holder.emplace(state.input.data(), state.input.size());
@@ -169,11 +211,12 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
         // whole, and its pairs are handed out from it.
         PyPointer pairs = PyPointer::steal(PyDict_Items(located.get()));
         if (!pairs) return nullptr;
+        state.row_remaining = PyList_GET_SIZE(pairs.get());
         state.row_items = PyPointer::steal(PyObject_GetIter(pairs.get()));
         if (!state.row_items) return nullptr;
         return iterator.release();
     }
-    if (!state.walk.open(*state.ctx)) {
+    if (!state.walk.open(*state.ctx, state.keys_only)) {
         place_damage(0, state.ctx->in.position);
         return nullptr;
     }
