@@ -137,5 +137,5 @@ def iter_items(source: Buffer | str | os.PathLike[str], *path: object,
     that are referred back to, decoded once each.
     """
     if is_path(source):
-        source = map_file(source, sequential=True)  # type: ignore[arg-type]
+        source = map_file(source, sequential=True)
     return _iter_items(source, list(path), **options)

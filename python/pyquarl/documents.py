@@ -152,7 +152,7 @@ def iter_documents(source: Buffer | str | os.PathLike[str] | SupportsReadInto, *
     """
     step = _reader(path, dict(options))
     if is_path(source):
-        mapping = map_file(source, sequential=True)  # type: ignore[arg-type]
+        mapping = map_file(source, sequential=True)
         try:
             yield from _from_buffer(mapping, step)
         finally:
@@ -162,7 +162,7 @@ def iter_documents(source: Buffer | str | os.PathLike[str] | SupportsReadInto, *
         yield from _from_buffer(source, step)
     elif hasattr(source, "read"):
         yield from _from_stream(source, step)
-    else:
+    else:  # wrongly typed callers still get a clear error
         raise TypeError(
             f"iter_documents() needs a buffer, a file path or a binary stream, not {type(source).__name__}"
         )
