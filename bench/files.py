@@ -33,33 +33,6 @@ TAIL = {"answer": 42, "note": "the last value of the document"}
 # Writing the documents ----------------------------------------------------------------------
 
 
-def _size(n: int, base: int = 255) -> bytes:
-    """A size field, value form (base 255) or key form (base 254), written here
-    by hand: the file is streamed, never held whole."""
-    if n < base:
-        return bytes([n])
-    digits, rest = [], n - base
-    while rest:
-        rest, digit = divmod(rest, base)
-        digits.append(digit)
-    return bytes([0xFF, *digits, 0xFF])
-
-
-def _key(text: str) -> bytes:
-    """An inline ASCII key of a str-keyed dict."""
-    data = text.encode("ascii")
-    return _size(len(data) + 1, 254) + b"\xfe" + data
-
-
-def _str(text: str) -> bytes:
-    data = text.encode()
-    return (b"\x12" if text.isascii() else b"\x0a") + _size(len(data)) + data
-
-
-def _int(v: int) -> bytes:
-    return bytes([v + 30]) if 0 <= v <= 224 else b"\x07" + _size(v)
-
-
 def record(i: int) -> dict[str, object]:
     return {"id": i, "name": f"user-{i:09}", "text": f"{i}: {TEXT}"}
 
@@ -74,35 +47,11 @@ def write_documents(size_mb: int) -> tuple[Path, Path, Path, int]:
     OUT.mkdir(parents=True, exist_ok=True)
     import pyquarl
 
-    # Strings are numbered in document order: "records" 0, then the first
-    # record's keys and values; later records refer back to the keys.
-    with open(quarl, "wb") as q, open(as_json, "w") as j:
-        q.write(b"<o>\x10\x02" + _key("records") + b"\x0d" + _size(count))
-        j.write('{"records":[')
-        numbers: dict[str, int] = {}
-        next_number = 1
-        for i in range(count):
-            rec = record(i)
-            q.write(b"\x10" + _size(len(rec)))
-            for key, value in rec.items():
-                if key in numbers:
-                    q.write(b"\xfe" + _size(numbers[key]))
-                else:
-                    q.write(_key(key))
-                    numbers[key] = next_number
-                    next_number += 1
-                if isinstance(value, int):
-                    q.write(_int(value))
-                else:
-                    q.write(_str(str(value)))
-                    next_number += 1
-            j.write(("," if i else "") + json.dumps(rec, separators=(",", ":")))
-        tail = pyquarl.dumps(TAIL)
-        # The tail's strings are its own: no back-reference into the records.
-        q.write(_key("tail") + tail[3:])
-        j.write('],"tail":' + json.dumps(TAIL) + "}")
-    value = pyquarl.load(open(quarl, "rb"))
-    assert value["tail"] == TAIL and len(value["records"]) == count and value["records"][-1] == record(count - 1)
+    value = {"records": [record(i) for i in range(count)], "tail": TAIL}
+    with open(quarl, "wb") as q:
+        pyquarl.dump(value, q)
+    with open(as_json, "w") as j:
+        json.dump(value, j, separators=(",", ":"))
     import pickle
 
     with open(as_pickle, "wb") as p:
@@ -167,12 +116,11 @@ def lookup():
     with pyquarl.open(path) as doc:
         return doc.get("tail")
 """,
-    "pyquarl.open().get, sequential hint": """
+    "mapped without the sequential hint": """
 import mmap
 def lookup():
     with open(path, "rb") as f:
         m = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-    m.madvise(mmap.MADV_SEQUENTIAL)
     with pyquarl.Document(m) as doc:
         value = doc.get("tail")
     m.close()
@@ -257,7 +205,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a 100 MB file and 1 M items")
     parser.add_argument("--size-mb", type=int, help="size of the lookup file (default 1024)")
     parser.add_argument("--items", type=int, help="items of the walk (default 10 000 000)")
-    parser.add_argument("--runs", type=int, default=3, help="warm lookups per reader")
+    parser.add_argument("--runs", type=int, default=5, help="warm lookups per reader")
     parser.add_argument("--md", type=Path, help="where the Markdown goes")
     args, _ = parser.parse_known_args()  # make bench passes run.py's options too
     size_mb = args.size_mb or (100 if args.quick else 1024)
@@ -269,7 +217,7 @@ def main() -> None:
     rows = []
     for name, setup in LOOKUPS.items():
         warm = child(setup + LOOKUP, runs=args.runs, cold=False, **paths)
-        cold = child(setup + LOOKUP, runs=2, cold=True, **paths) if name.startswith("pyquarl.open") else {}
+        cold = child(setup + LOOKUP, runs=2, cold=True, **paths) if name.startswith(("pyquarl.open", "mapped")) else {}
         rows.append((name, warm, cold))
         print(name, warm, cold, file=sys.stderr)
 

@@ -131,50 +131,26 @@ PyTypeObject* item_iterator_type() noexcept {
 }
 
 struct ItemOptions {
-    PyObject* buffer = nullptr;
-    PyObject* path = nullptr;
+    PyObject* leading[2] = {nullptr, nullptr};  // buffer, path_to_load
     bool keys_only = false;
     LoaderMap loaders;
 };
 
+constexpr const char* LEADING_NAMES[2] = {"buffer", "path_to_load"};
+
 bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, ItemOptions& options) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (positional > 2) {
-        PyErr_Format(PyExc_TypeError, "iter_items() takes at most 2 positional arguments (%zd given)", positional);
-        return false;
-    }
-    if (positional >= 1) options.buffer = args[0];
-    if (positional == 2) options.path = args[1];
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        PyObject* value = args[positional + i];
-        PyObject** slot = nullptr;
-        if (keyword_is(name, "buffer")) {
-            slot = &options.buffer;
-        } else if (keyword_is(name, "path_to_load")) {
-            slot = &options.path;
-        } else if (keyword_is(name, "custom_types")) {
-            if (!options.loaders.parse(value)) return false;
-            continue;
-        } else if (keyword_is(name, "keys_only")) {
-            if (!read_flag(value, options.keys_only)) return false;
-            continue;
-        } else {
-            raise_unexpected_keyword("iter_items", name);
-            return false;
-        }
-        if (*slot != nullptr) {
-            PyErr_Format(PyExc_TypeError, "iter_items() got multiple values for argument '%U'", name);
-            return false;
-        }
-        *slot = value;
-    }
-    if (options.buffer == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "iter_items() missing 1 required positional argument: 'buffer'");
-        return false;
-    }
-    return check_buffer_type(options.buffer);
+    return parse_leading_arguments(
+        "iter_items", LEADING_NAMES, options.leading, args, nargsf, kwnames, [&](PyObject* name, PyObject* value) {
+            bool ok = true;
+            if (keyword_is(name, "custom_types")) {
+                ok = options.loaders.parse(value);
+            } else if (keyword_is(name, "keys_only")) {
+                ok = read_flag(value, options.keys_only);
+            } else {
+                return Keyword::Unknown;
+            }
+            return ok ? Keyword::Taken : Keyword::Failed;
+        });
 }
 
 PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -183,12 +159,13 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     std::vector<PathStep> steps;
     std::vector<PyPointer> owned_keys;
     PyPointer empty_path;
-    if (options.path == nullptr) {
+    PyObject* path = options.leading[1];
+    if (path == nullptr) {
         empty_path = PyPointer::steal(PyList_New(0));
         if (!empty_path) return nullptr;
-        options.path = empty_path.get();
+        path = empty_path.get();
     }
-    if (!build_steps(options.path, steps, owned_keys)) return nullptr;
+    if (!build_steps(path, steps, owned_keys)) return nullptr;
 
     PyTypeObject* type = item_iterator_type();
     if (type == nullptr) return nullptr;
@@ -197,9 +174,9 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     auto* self = reinterpret_cast<ItemIterator*>(iterator.get());
     self->state = new ItemState{};
     ItemState& state = *self->state;
-    state.source = PyPointer::borrow(options.buffer);
+    state.source = PyPointer::borrow(options.leading[0]);
     state.keys_only = options.keys_only;
-    if (!state.input.open(options.buffer) || !check_marker(state.input)) return nullptr;
+    if (!state.input.open(options.leading[0]) || !check_marker(state.input)) return nullptr;
     state.loaders = std::move(options.loaders);
     state.holder.emplace(state.input.data(), state.input.size());
     state.ctx.emplace(state.input.data(), state.input.size(), DOCUMENT_MARKER_SIZE, *state.holder, state.loaders,

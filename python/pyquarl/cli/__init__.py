@@ -427,22 +427,35 @@ def _decode_with(args: argparse.Namespace, name: str, progress: Progress) -> Non
         write_all(fp, data, progress, "writing JSON")
 
 
-def _lookup(raw: Buffer, steps: list[object], name: str) -> Any:
+@contextmanager
+def _reading(name: str, steps: list[object], what: str = "value") -> Iterator[None]:
+    """Errors of a lookup as the command's errors: no `what` at the path, or damaged data."""
     try:
-        return get(raw, *steps)
+        yield
     except DeserializationError as error:
         if str(error).startswith(_PATH_ERRORS):
-            raise CliError(Exit.BAD_PATH, f"{name}: no value at {show_steps(steps)}: {error}") from None
+            raise CliError(Exit.BAD_PATH, f"{name}: no {what} at {show_steps(steps)}: {error}") from None
         raise _data_error(name, error) from None
     except (TypeError, RecursionError) as error:
         raise _data_error(name, error) from None
 
 
-def _get(args: argparse.Namespace) -> Exit:
+def _lookup(raw: Buffer, steps: list[object], name: str) -> Any:
+    with _reading(name, steps):
+        return get(raw, *steps)
+
+
+def _at_path(args: argparse.Namespace, command: str) -> tuple[list[object], str, Buffer]:
+    """The steps, the file's name for messages and its bytes (a mapping where it can be)."""
     steps = _steps(args)
     name = _name(args.file)
-    raw = _source(args.file, "get")
+    raw = _source(args.file, command)
     _check_marker(raw, name)
+    return steps, name, raw
+
+
+def _get(args: argparse.Namespace) -> Exit:
+    steps, name, raw = _at_path(args, "get")
     value = _lookup(raw, steps, name)
     if args.raw and isinstance(value, (bytes, bytearray)):
         with _stdout() as out:
@@ -455,10 +468,7 @@ def _get(args: argparse.Namespace) -> Exit:
 
 
 def _has(args: argparse.Namespace) -> Exit:
-    steps = _steps(args)
-    name = _name(args.file)
-    raw = _source(args.file, "has")
-    _check_marker(raw, name)
+    steps, name, raw = _at_path(args, "has")
     try:
         if contains(raw, *steps, include_falsy=not args.truthy):
             return Exit.OK
@@ -474,11 +484,8 @@ def _has(args: argparse.Namespace) -> Exit:
 
 
 def _keys(args: argparse.Namespace) -> Exit:
-    steps = _steps(args)
-    name = _name(args.file)
-    raw = _source(args.file, "keys")
-    _check_marker(raw, name)
-    try:
+    steps, name, raw = _at_path(args, "keys")
+    with _reading(name, steps, "list or dict"):
         walk = iter_items(raw, *steps, keys_only=True)
         if walk.kind == "list":
             _print(f"{walk.__length_hint__()}\n")
@@ -486,12 +493,6 @@ def _keys(args: argparse.Namespace) -> Exit:
         with _stdout() as out:
             for key in walk:
                 out.write((to_json(key) + "\n").encode("utf-8"))
-    except DeserializationError as error:
-        if str(error).startswith(_PATH_ERRORS):
-            raise CliError(Exit.BAD_PATH, f"{name}: no list or dict at {show_steps(steps)}: {error}") from None
-        raise _data_error(name, error) from None
-    except (TypeError, RecursionError) as error:
-        raise _data_error(name, error) from None
     return Exit.OK
 
 
