@@ -167,3 +167,25 @@ def test_a_row_walk_and_loaders():
     data = dumps({"rows": [{"p": Point(1, 2), "q": 1}, {"p": Point(3, 4), "q": 2}]}, custom_types=CUSTOM_TYPES)
     assert list(iter_items(data, "rows", custom_types=LOADERS)) == loads(data, custom_types=LOADERS)["rows"]
     assert list(iter_items(data, "rows", Idx(1), custom_types=LOADERS)) == [("p", Point(3, 4)), ("q", 2)]
+
+
+def test_a_walk_held_by_its_own_loader_is_collected():
+    import weakref
+
+    class Sentinel:
+        pass
+
+    def make():
+        sentinel = Sentinel()
+        walk = None
+
+        def loader(value):
+            return (walk, sentinel, value)
+
+        walk = iter_items(dumps([Point(1, 2)] * 3, custom_types=CUSTOM_TYPES), custom_types={"pt": loader})
+        next(walk)
+        return weakref.ref(sentinel)
+
+    alive = make()
+    gc.collect()
+    assert alive() is None

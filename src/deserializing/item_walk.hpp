@@ -21,6 +21,12 @@ public:
     // Whether the container is a dict (or a row of a list of like dicts).
     [[nodiscard]] bool is_dict() const noexcept { return dict_; }
 
+    // Visits the row keys kept for the garbage collector.
+    [[nodiscard]] int traverse(visitproc visit, void* arg) const noexcept {
+        for (const PyPointer& key : row_keys_) Py_VISIT(key.get());
+        return 0;
+    }
+
     // Items not handed out yet.
     [[nodiscard]] uint64_t remaining() const noexcept { return kind_ == Kind::Done ? 0 : count_ - index_; }
 

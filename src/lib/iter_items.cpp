@@ -47,9 +47,27 @@ void finish(ItemIterator* self) noexcept {
 void item_iterator_dealloc(PyObject* object) {
     auto* self = reinterpret_cast<ItemIterator*>(object);
     PyTypeObject* type = Py_TYPE(object);
+    PyObject_GC_UnTrack(object);
     finish(self);
     type->tp_free(object);
     Py_DECREF(type);
+}
+
+// Loaders, and keys their loaders built, may refer back to the iterator.
+int item_iterator_traverse(PyObject* object, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(object));
+    const ItemState* state = reinterpret_cast<ItemIterator*>(object)->state;
+    if (state == nullptr) return 0;
+    Py_VISIT(state->source.get());
+    Py_VISIT(state->row_items.get());
+    if (const int failed = state->loaders.traverse(visit, arg)) return failed;
+    return state->walk.traverse(visit, arg);
+}
+
+int item_iterator_clear(PyObject* object) {
+    auto* self = reinterpret_cast<ItemIterator*>(object);
+    if (self->state != nullptr && !self->state->running) finish(self);
+    return 0;
 }
 
 PyObject* item_iterator_next(PyObject* object) {
@@ -110,6 +128,8 @@ PyType_Slot ITEM_ITERATOR_SLOTS[] = {
     {Py_tp_methods, ITEM_ITERATOR_METHODS},
     {Py_tp_getset, ITEM_ITERATOR_GETSET},
     {Py_tp_dealloc, reinterpret_cast<void*>(item_iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(item_iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(item_iterator_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(item_iterator_next)},
     {Py_tp_doc, const_cast<char*>("Items of a list or dict in an encoded document, decoded one per step.")},
@@ -120,7 +140,7 @@ PyType_Spec ITEM_ITERATOR_SPEC = {
     "pyquarl._pyquarl.ItemIterator",
     sizeof(ItemIterator),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     ITEM_ITERATOR_SLOTS,
 };
 
