@@ -17,7 +17,9 @@ from .mapped import is_path, map_file
 
 __all__ = ["IterDocumentsOptions", "iter_documents"]
 
-_END_OF_INPUT: Final = "Unexpected end of input"
+# Errors that more bytes may cure: the input ends, or the allowance for
+# elements without payload (which grows with the input) ran out.
+_NEEDS_MORE: Final = ("Unexpected end of input", "Corrupted data: more elements without payload")
 _FIRST_READ: Final = 64 * 1024
 _LARGEST_READ: Final = 64 * 1024 * 1024
 _MISSING: Final = object()
@@ -100,6 +102,8 @@ def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any
     # `pending` holds the unread tail of what was read. A document cut short
     # at the end of it is tried again after a read at least as large as what
     # is already held, so a document of n bytes costs O(n) over all retries.
+    # A damaged document that claims more bytes than follow is read to the
+    # end of the stream before it is reported.
     pending = bytearray()
     start = 0  # where the next document starts in `pending`
     consumed = 0  # bytes of the stream dropped from the front of `pending`
@@ -117,7 +121,7 @@ def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any
         except _PathMissed as missed:
             raise _shifted(missed.error, consumed) from None
         except DeserializationError as error:
-            if exhausted or error.msg != _END_OF_INPUT and start + 3 <= len(pending):
+            if exhausted or not error.msg.startswith(_NEEDS_MORE) and start + 3 <= len(pending):
                 raise _shifted(error, consumed) from None
             if start > len(pending) // 2:
                 # Drop what was read already; amortised over the documents passed.
