@@ -151,7 +151,3 @@ def test_a_loader_cannot_close_the_mmap_being_read():
         source.close()  # released after the call
     assert len(raised) == len(calls)
 
-
-def test_missing_marker_on_any_buffer():
-    with pytest.raises(DeserializationError, match="missing starting marker"):
-        pyquarl.loads(memoryview(DATA)[1:])

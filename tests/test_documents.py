@@ -162,10 +162,10 @@ def test_path_lookups_skip_the_rest_of_each_document():
     assert len(list(iter_documents(data, custom_types=loaders))) == 5 and len(loaded) == 5
 
 
-def test_a_path_that_misses_raises_like_get_with_the_offset_kept():
+def test_a_path_that_misses_raises_like_get_or_yields_the_default():
     data = dumps({"a": 1}) + dumps({"b": 2})
     seen = []
-    with pytest.raises(DeserializationError, match="^Key not found") as raised:
+    with pytest.raises(DeserializationError, match="^Key not found"):
         for value in iter_documents(io.BytesIO(data), "a"):
             seen.append(value)
     assert seen == [1]
@@ -186,7 +186,3 @@ def test_empty_sources_yield_nothing(tmp_path):
     for source in (b"", io.BytesIO(b""), tmp_path / "empty"):
         assert list(iter_documents(source)) == []
 
-
-def test_not_a_source():
-    with pytest.raises(TypeError, match="needs a buffer, a file path or a binary stream"):
-        next(iter_documents(42))

@@ -78,10 +78,6 @@ def test_an_empty_file_is_a_document_without_a_marker(tmp_path):
             doc.get()
 
 
-def test_open_missing_file():
-    with pytest.raises(FileNotFoundError):
-        pyquarl.open("/nonexistent/doc.quarl")
-
 
 @given(PLAIN_VALUES)
 @settings(max_examples=50, deadline=None)
