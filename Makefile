@@ -84,6 +84,7 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 
 bench: install $(VENV)/.bench-deps
 	$(PY) bench/run.py $(BENCH_ARGS)
+	$(PY) bench/files.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .pytest_cache .hypothesis

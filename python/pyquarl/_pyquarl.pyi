@@ -1,14 +1,13 @@
 """The native encoder, decoder and lazy reader."""
 
-from collections.abc import Callable
-from typing import Any, Protocol, overload
+from collections.abc import Buffer, Callable, Iterator
+from typing import Any, Literal, Protocol, final, overload
 
 from .serialize.settings import CustomType
 
 class _Writer(Protocol):
     def write(self, data: bytes, /) -> object: ...
 
-_Buffer = bytes | bytearray
 _Loaders = dict[Any, Callable[..., Any]]
 
 @overload
@@ -33,7 +32,7 @@ def dump_bytes(
     custom_types: dict[type[Any], CustomType] = ...,
 ) -> None: ...
 def load_bytes(
-    buffer: _Buffer,
+    buffer: Buffer,
     *,
     use_tuples: bool = ...,
     stop_gc: bool = ...,
@@ -41,16 +40,40 @@ def load_bytes(
     custom_types: _Loaders = ...,
 ) -> Any: ...
 def lazy_load_bytes(
-    buffer: _Buffer,
+    buffer: Buffer,
     path_to_load: list[Any],
     *,
     include_falsy: bool = ...,
     custom_types: _Loaders = ...,
 ) -> Any: ...
 def bytes_check_if_contains(
-    buffer: _Buffer,
+    buffer: Buffer,
     path_to_load: list[Any],
     *,
     include_falsy: bool = ...,
     custom_types: _Loaders = ...,
 ) -> bool: ...
+def raw_decode(
+    data: Buffer,
+    offset: int = ...,
+    *,
+    use_tuples: bool = ...,
+    stop_gc: bool = ...,
+    ignore_extra_data: bool = ...,
+    custom_types: _Loaders = ...,
+) -> tuple[Any, int]: ...
+def document_end(data: Buffer, offset: int = ...) -> int: ...
+@final
+class ItemIterator(Iterator[Any]):
+    @property
+    def kind(self) -> Literal["dict", "list"]: ...
+    def __length_hint__(self) -> int: ...
+    def __next__(self) -> Any: ...
+
+def iter_items(
+    buffer: Buffer,
+    path_to_load: list[Any] = ...,
+    *,
+    keys_only: bool = ...,
+    custom_types: _Loaders = ...,
+) -> ItemIterator: ...

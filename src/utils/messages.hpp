@@ -29,6 +29,8 @@ inline constexpr const char* UNEXPECTED_LIST_TYPE = "Unexpected consistent list 
 inline constexpr const char* EXPECTED_DICT = "Invalid path, expected `dict` but found `%s`";
 inline constexpr const char* EXPECTED_LIST = "Invalid path, expected `list` but found `%s`";
 inline constexpr const char* EXPECTED_CONTAINER = "Invalid path, expected `%s` but found `%s`";
+inline constexpr const char* EXPECTED_ITEMS = "Invalid path, expected `list` or `dict` but found `%s`";
+inline constexpr const char* ITERATOR_RUNNING = "the item iterator is already running";
 inline constexpr const char* UNEXPECTED_FLAG_ON_PATH = "Corrupt data: unexpected flag";
 inline constexpr const char* INDEX_OUT_OF_RANGE = "Index out of range, index is `%llu` but list is of len `%llu`";
 inline constexpr const char* KEY_NOT_FOUND = "Key not found, key: `%U` (type `%R`)";
@@ -59,5 +61,9 @@ inline constexpr const char* CUSTOM_TYPES_BAD_KEY = "custom_types key must be a 
 inline constexpr const char* CUSTOM_TYPES_BAD_VALUE = "custom_types value must be of type CustomType";
 inline constexpr const char* CUSTOM_TYPES_NOT_CALLABLE = "custom_types value must be a function";
 inline constexpr const char* BUFFER_TYPE = "buffer must be of type `bytes` or `bytearray` but got `%R`";
+inline constexpr const char* BUFFER_ITEM_SIZE = "buffer must hold single bytes, but its items are %zd bytes each";
+inline constexpr const char* BUFFER_NOT_CONTIGUOUS = "buffer must be C-contiguous";
+inline constexpr const char* NEGATIVE_OFFSET = "offset must not be negative";
+inline constexpr const char* OFFSET_PAST_END = "offset %zu is past the end of the buffer (%zu bytes)";
 
 }  // namespace quarl::msg
