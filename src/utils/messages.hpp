@@ -44,6 +44,8 @@ inline constexpr const char* UNEXPECTED_TYPE = "Unexpected type: %R";
 inline constexpr const char* DATETIME_DISABLED = "Unexpected type: datetime, with flag serialize_dates disabled";
 inline constexpr const char* DATE_FAILED = "Failed to serialize date";
 inline constexpr const char* CUSTOM_TYPE_FAILED = "Failed to serialize custom type";
+inline constexpr const char* DEFAULT_FAILED = "Failed to serialize value: default raised an exception";
+inline constexpr const char* DEFAULT_GAVE_UP = "Unexpected type: %R, still after %d calls of default in a row";
 inline constexpr const char* INVALID_STR = "Failed to serialize str: it cannot be encoded as UTF-8";
 inline constexpr const char* INT_TOO_LARGE_TO_WRITE = "Failed to serialize int: magnitude of more than %zu bits";
 inline constexpr const char* ROW_KEYS_CHANGED =
@@ -58,6 +60,7 @@ inline constexpr const char* CUSTOM_TYPES_NOT_DICT = "custom_types must be a dic
 inline constexpr const char* CUSTOM_TYPES_BAD_KEY = "custom_types key must be a valid type";
 inline constexpr const char* CUSTOM_TYPES_BAD_VALUE = "custom_types value must be of type CustomType";
 inline constexpr const char* CUSTOM_TYPES_NOT_CALLABLE = "custom_types value must be a function";
+inline constexpr const char* DEFAULT_NOT_CALLABLE = "default must be callable or None";
 inline constexpr const char* BUFFER_TYPE = "buffer must be of type `bytes` or `bytearray` but got `%R`";
 
 }  // namespace quarl::msg
