@@ -20,6 +20,8 @@ def dump_bytes(
     flush_threshold: int = ...,
     direct_write_threshold: int = ...,
     custom_types: dict[type[Any], CustomType] = ...,
+    default: Callable[[Any], Any] | None = ...,
+    subclasses_as_base: bool = ...,
 ) -> bytes: ...
 @overload
 def dump_bytes(
@@ -31,6 +33,8 @@ def dump_bytes(
     flush_threshold: int = ...,
     direct_write_threshold: int = ...,
     custom_types: dict[type[Any], CustomType] = ...,
+    default: Callable[[Any], Any] | None = ...,
+    subclasses_as_base: bool = ...,
 ) -> None: ...
 def load_bytes(
     buffer: _Buffer,

@@ -139,7 +139,7 @@ def dumps(obj: object, **options: Unpack[DumpsOptions]) -> bytes:
     while it is written; ``TypeError`` for a bad option.
     """
     _refuse_writer("dumps", options, "use dump(obj, fp) to write to a file")
-    return dump_bytes(obj, **encode_options(options))
+    return cast("bytes", dump_bytes(obj, **encode_options(cast("dict[str, Any]", options))))
 
 
 def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None:
@@ -156,7 +156,7 @@ def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None
     and whatever ``fp.write`` raises.
     """
     _refuse_writer("dump", options, "fp is the writer")
-    dump_bytes(obj, writer=fp, **encode_options(options))
+    dump_bytes(obj, writer=fp, **encode_options(cast("dict[str, Any]", options)))
 
 
 def loads(data: bytes | bytearray | memoryview, **options: Unpack[LoadOptions]) -> Any:
@@ -177,7 +177,7 @@ def loads(data: bytes | bytearray | memoryview, **options: Unpack[LoadOptions]) 
     subclass :class:`~pyquarl.CorruptDataError` for bytes that are no value
     at all); ``TypeError`` for a bad option or an object that is no buffer.
     """
-    return load_bytes(_buffer(data), **decode_options(options))
+    return load_bytes(_buffer(data), **decode_options(cast("dict[str, Any]", options)))
 
 
 def load(fp: SupportsRead, **options: Unpack[LoadOptions]) -> Any:
@@ -205,7 +205,7 @@ def get(data: bytes | bytearray | memoryview, *path: object, **options: Unpack[G
     way. Options: ``custom_types`` and ``std_types``, as for :func:`loads`.
     ``TypeError`` for a bad option or a negative ``Idx``.
     """
-    return lazy_load_bytes(_buffer(data), list(path), **decode_options(options))
+    return lazy_load_bytes(_buffer(data), list(path), **decode_options(cast("dict[str, Any]", options)))
 
 
 def contains(
@@ -220,4 +220,4 @@ def contains(
     (loaders run only for custom-type values that the test must decode).
     ``TypeError`` for a bad option or a negative ``Idx``.
     """
-    return bytes_check_if_contains(_buffer(data), list(path), **decode_options(options))
+    return bytes_check_if_contains(_buffer(data), list(path), **decode_options(cast("dict[str, Any]", options)))

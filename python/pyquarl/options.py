@@ -38,7 +38,7 @@ def _std_types_flag(options: dict[str, Any]) -> bool:
     return value
 
 
-def encode_options(options: Any) -> dict[str, Any]:
+def encode_options(options: dict[str, Any]) -> dict[str, Any]:
     """Options for ``dump_bytes`` from those of ``dumps``/``dump`` (the dict is changed in place)."""
     if _std_types_flag(options):
         options["custom_types"] = _merged(options.get("custom_types"), std_types.ENCODERS)
@@ -46,7 +46,7 @@ def encode_options(options: Any) -> dict[str, Any]:
     return options
 
 
-def decode_options(options: Any) -> dict[str, Any]:
+def decode_options(options: dict[str, Any]) -> dict[str, Any]:
     """Options for the decoding functions from those of ``loads``/``load``/``get``/``contains``."""
     if _std_types_flag(options):
         options["custom_types"] = _merged(options.get("custom_types"), std_types.LOADERS)

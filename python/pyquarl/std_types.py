@@ -90,10 +90,10 @@ def _dump_datetime(value: datetime.datetime) -> object:
     return [local, value.fold, zone]
 
 
-def _load_datetime(value: object) -> datetime.datetime:
+def _load_datetime(value: Any) -> datetime.datetime:
     if isinstance(value, str):
         return datetime.datetime.fromisoformat(value)
-    local, fold, zone = value  # type: ignore[misc]
+    local, fold, zone = value
     return datetime.datetime.fromisoformat(local).replace(fold=fold, tzinfo=_load_zone(zone))
 
 
@@ -105,10 +105,10 @@ def _dump_time(value: datetime.time) -> object:
     return [datetime.time.isoformat(value.replace(tzinfo=None, fold=0)), value.fold, zone]
 
 
-def _load_time(value: object) -> datetime.time:
+def _load_time(value: Any) -> datetime.time:
     if isinstance(value, str):
         return datetime.time.fromisoformat(value)
-    local, fold, zone = value  # type: ignore[misc]
+    local, fold, zone = value
     return datetime.time.fromisoformat(local).replace(fold=fold, tzinfo=_load_zone(zone))
 
 
