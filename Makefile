@@ -5,17 +5,25 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
+# pyproject's extras, read from it so that the two lists cannot drift apart
+EXTRA = $$($(PY) -c 'import sys, tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' $(1))
 SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
-.PHONY: all install demo test wheel-check bench clean mutation
+.PHONY: all install demo test wheel wheel-check bench clean mutation
 
 all: install
 
 $(VENV)/bin/python:
 	PY313="$$(tools/find-python313)" && "$$PY313" -m venv $(VENV)
 
-$(VENV)/.deps: $(VENV)/bin/python pyproject.toml
-	$(PIP) install $(BUILD_TOOLS) "pytest>=8" "hypothesis>=6.100" "mypy>=1.11" "atheris>=3.1"
+# Build tools only: enough for `make install` and `make demo`.
+$(VENV)/.deps: $(VENV)/bin/python
+	$(PIP) install $(BUILD_TOOLS)
+	touch $@
+
+# Test tools (pyproject's `test` extra, plus atheris for the fuzz smoke run).
+$(VENV)/.test-deps: $(VENV)/.deps pyproject.toml
+	$(PIP) install $(call EXTRA,test) "atheris>=3.1"
 	touch $@
 
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
@@ -27,12 +35,23 @@ install: $(VENV)/.installed
 demo: install
 	$(PY) examples/demo.py
 
-# Builds the wheel with `pip wheel .`, installs it into a throwaway venv and runs
-# the test suite against the installed copy (not part of `make test`).
+# The release package in dist/: an sdist, and a profile-guided manylinux wheel
+# built from that sdist (so the sdist is known to build) with the C++ runtime
+# linked in, then tagged by `auditwheel repair`.
+$(VENV)/.release-deps: $(VENV)/.deps pyproject.toml
+	$(PIP) install $(call EXTRA,release)
+	touch $@
+
+wheel: $(VENV)/.release-deps
+	tools/build-release dist
+
+# Installs the wheel of dist/ (made by `make wheel` when missing) into a
+# throwaway venv with no build tools and runs the test suite against it.
 wheel-check:
+	@ls dist/pyquarl-*manylinux*.whl >/dev/null 2>&1 || $(MAKE) --no-print-directory wheel
 	tools/wheel-check
 
-test: install
+test: install $(VENV)/.test-deps
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(PY) -m pytest -q
 
@@ -60,7 +79,7 @@ fuzz: install build/fuzz/.built
 	done
 
 # 30 seconds on the regular build, replaying the seeds and regressions first.
-fuzz-smoke: install
+fuzz-smoke: install $(VENV)/.test-deps
 	@mkdir -p build
 	@$(PY) -c "import atheris" 2>/dev/null || $(PIP) install "atheris>=3.1"
 	fuzz/run.sh smoke decode 12 >build/fuzz-smoke-decode.log 2>&1 || { tail -40 build/fuzz-smoke-decode.log; exit 1; }
@@ -72,14 +91,14 @@ fuzz-smoke: install
 build/asan/.built: $(VENV)/.deps $(SOURCES)
 	tools/build-variant asan
 
-test-asan: install build/asan/.built
+test-asan: install $(VENV)/.test-deps build/asan/.built
 	tools/run-asan $(PY) -m pytest -q -p no:cacheprovider -p asan_pytest_plugin
 
 # Times pyquarl against peer serializers and writes docs/benchmarks.md (takes
 # several minutes); `make bench BENCH_ARGS=--quick` is a smoke run. The peers
 # are pyproject's `bench` extra, installed here only (not for the tests).
 $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
-	$(PIP) install $$($(PY) -c 'import tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["bench"]))')
+	$(PIP) install $(call EXTRA,bench)
 	touch $@
 
 bench: install $(VENV)/.bench-deps
@@ -87,4 +106,4 @@ bench: install $(VENV)/.bench-deps
 	$(PY) bench/files.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build $(VENV) .pytest_cache .hypothesis
+	rm -rf build dist $(VENV) .pytest_cache .hypothesis

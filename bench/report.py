@@ -156,6 +156,7 @@ def dataset_section(name: str, data: dict[str, Any]) -> list[str]:
     lines = [f"### {name}", "", f"{data['description']}; minimum of {data['reps']} repetitions.", ""]
     lines += _table(["library", "dump", "vs pyquarl", "load", "vs pyquarl", "size (bytes)", "vs pyquarl"],
                     "lrlrlrl", rows)
+    notes += data.get("notes", [])
     if notes:
         lines += [""] + notes
     return lines + [""]

@@ -29,11 +29,11 @@ if __package__ in (None, ""):
 
 import pyquarl  # noqa: E402
 
-from bench import datasets, measure, peers, report  # noqa: E402
+from bench import datasets, measure, peers, report, std_types  # noqa: E402
 
 DOCS_OUT = datasets.REPO / "docs" / "benchmarks.md"
 PARTIAL_OUT = datasets.OUT_DIR / "benchmarks.md"
-SECTIONS = datasets.DATASETS + ("lazy",)
+SECTIONS = datasets.DATASETS + (std_types.NAME, "lazy")
 
 
 def cpu_model() -> str:
@@ -129,7 +129,7 @@ def main(argv: list[str] | None = None) -> int:
             log(f"{c.name}: {c.missing}")
 
     for name in selected:
-        if name == "lazy":
+        if name in ("lazy", std_types.NAME):
             continue
         log(f"{name}: preparing")
         obj = datasets.load(name)
@@ -141,6 +141,11 @@ def main(argv: list[str] | None = None) -> int:
         log(f"{name}: timed, {data['reps']} repetitions; measuring memory")
         results["memory"][name] = measure.memory(obj, pyquarl.dump_bytes(obj))
         del obj
+        gc.collect()
+
+    if std_types.NAME in selected:
+        log(f"{std_types.NAME}: timing")
+        results["datasets"][std_types.NAME] = std_types.bench_std_types(settings, names, std_types.COUNT)
         gc.collect()
 
     if "lazy" in selected:

@@ -4,6 +4,7 @@ import io
 import json
 import math
 import os
+import pickle
 import pty
 import shutil
 import subprocess
@@ -172,6 +173,50 @@ def test_stats(files):
     assert (figures["depth"], figures["top_level"]) == (4, "dict with 4 keys")
     odd = json.loads(run("stats", files / "odd.quarl", "--json").stdout)
     assert [m["shape"] for m in odd["members"]] == ["bytes", "dict with 5 keys", "list of 3 items, all float", "int"]
+
+
+def test_stats_compares_with_the_pickle_of_the_json_value(tmp_path):
+    # Equal strings are one object in the decoded value (pickled once) but
+    # separate objects in the value that JSON gives: the figure is the latter.
+    rows = [{"colour": "blue" * 5, "size": "large" * 5} for _ in range(200)]
+    path = tmp_path / "rows.quarl"
+    path.write_bytes(dumps(rows))
+    figures = json.loads(run("stats", path, "--json").stdout)
+    assert figures["bytes"]["pickle"] == len(pickle.dumps(json.loads(json.dumps(rows)), protocol=pickle.HIGHEST_PROTOCOL))
+    assert figures["bytes"]["pickle"] > len(pickle.dumps(loads(path.read_bytes()), protocol=pickle.HIGHEST_PROTOCOL))
+
+
+@pytest.mark.parametrize("argv", [
+    ["decode", "doc.quarl"], ["get", "doc.quarl", "users"], ["stats", "doc.quarl"], ["encode", "doc.json"],
+    ["--version"],
+])
+def test_a_full_output_device_is_an_io_error(files, argv):
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full here")
+    args = [files / arg if arg.startswith("doc.") else arg for arg in argv]
+    with open("/dev/full", "wb") as full:
+        result = subprocess.run([sys.executable, "-m", "pyquarl", *map(str, args)], stdout=full, stderr=subprocess.PIPE,
+                                timeout=60)
+    assert result.returncode == Exit.IO, result.stderr
+    assert result.stderr.decode().splitlines() == ["quarl: error: cannot write to standard output: No space left on device"] \
+        or b"No space left on device" in result.stderr and b"Traceback" not in result.stderr
+
+
+@pytest.mark.parametrize("indent", ["99999999999999999999", "-1", "1025"])
+def test_an_indent_out_of_range_is_a_usage_error(files, indent):
+    result = run("decode", files / "doc.quarl", "--indent", indent)
+    assert result.returncode == Exit.USAGE and "--indent" in error_line(result)
+
+
+@pytest.mark.parametrize("data, message", [
+    (dumps(1) + b"x", "doc.quarl: unexpected data after the end of the document, from byte 4"),
+    (dumps({2}, std_types=True),
+     "doc.quarl: holds a value of the custom type `set`, which only a Python program that knows the type can decode"),
+])
+def test_library_messages_are_reworded_for_the_command_line(tmp_path, data, message):
+    (tmp_path / "doc.quarl").write_bytes(data)
+    result = run("decode", tmp_path / "doc.quarl")
+    assert result.returncode == Exit.BAD_DATA and error_line(result).endswith(f"/{message}")
 
 
 @pytest.mark.parametrize("argv, code, message", [

@@ -19,6 +19,8 @@ def dump_bytes(
     flush_threshold: int = ...,
     direct_write_threshold: int = ...,
     custom_types: dict[type[Any], CustomType] = ...,
+    default: Callable[[Any], Any] | None = ...,
+    subclasses_as_base: bool = ...,
 ) -> bytes: ...
 @overload
 def dump_bytes(
@@ -30,6 +32,8 @@ def dump_bytes(
     flush_threshold: int = ...,
     direct_write_threshold: int = ...,
     custom_types: dict[type[Any], CustomType] = ...,
+    default: Callable[[Any], Any] | None = ...,
+    subclasses_as_base: bool = ...,
 ) -> None: ...
 def load_bytes(
     buffer: Buffer,

@@ -2,16 +2,18 @@
 
 ``dumps``/``loads`` work on bytes, ``dump``/``load`` on binary files, and
 ``get``/``contains`` read one value of a document without decoding the rest.
-They are thin: options are handed to the native functions unchanged, so an
+They are thin: options are handed to the native functions unchanged (after
+``std_types`` is turned into custom types, see :mod:`pyquarl.options`), so an
 unknown or mistyped option fails with the native function's own message.
 """
 
 from __future__ import annotations
 
-from collections.abc import Buffer, Callable
-from typing import Any, Protocol, TypedDict, Unpack
+from collections.abc import Buffer, Callable, Mapping
+from typing import Any, Protocol, TypedDict, Unpack, cast
 
 from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+from .options import decode_options, encode_options
 from .serialize.settings import CustomType
 
 __all__ = [
@@ -46,6 +48,9 @@ class DumpsOptions(TypedDict, total=False):
 
     serialize_dates: bool
     custom_types: dict[type[Any], CustomType]
+    default: Callable[[Any], Any] | None
+    subclasses_as_base: bool
+    std_types: bool
     allow_non_string_keys: object
 
 
@@ -63,12 +68,14 @@ class LoadOptions(TypedDict, total=False):
     stop_gc: bool
     ignore_extra_data: bool
     custom_types: dict[Any, Callable[..., Any]]
+    std_types: bool
 
 
 class GetOptions(TypedDict, total=False):
     """Keyword options of :func:`get`."""
 
     custom_types: dict[Any, Callable[..., Any]]
+    std_types: bool
 
 
 class ContainsOptions(GetOptions, total=False):
@@ -77,7 +84,7 @@ class ContainsOptions(GetOptions, total=False):
     include_falsy: bool
 
 
-def _refuse_writer(function: str, options: dict[str, object], hint: str) -> None:
+def _refuse_writer(function: str, options: Mapping[str, object], hint: str) -> None:
     if "writer" in options:
         raise TypeError(f"{function}() got an unexpected keyword argument 'writer'; {hint}")
 
@@ -87,9 +94,37 @@ def dumps(obj: object, **options: Unpack[DumpsOptions]) -> bytes:
 
     >>> dumps({"a": [1, 2]})
     b'<o>\\x10\\x01\\x02\\xfea\\r\\x02\\x1f '
+
+    Options:
+
+    * ``custom_types``: ``{type: CustomType(...)}``, how to write your own
+      types (see :class:`~pyquarl.CustomType`).
+    * ``std_types=True``: ready custom types for datetimes, dates, times,
+      timedeltas, UUIDs, Decimals, sets, complex numbers, bytearrays and paths
+      (read back as themselves with ``loads(..., std_types=True)``), and enum
+      members, OrderedDicts, namedtuples and dataclasses written as plain
+      values; see :mod:`pyquarl.std_types`. Your ``custom_types`` come first.
+    * ``subclasses_as_base=True``: subclasses of str, int, float, bytes,
+      list, tuple and dict (an ``IntEnum`` member, an ``OrderedDict``) are
+      written as their base type instead of being refused.
+    * ``default``: called with any value that no other rule writes; what it
+      returns is written instead (one way, like ``json.dumps(default=...)``).
+      A result that needs ``default`` again is passed to it again, up to 8
+      times in a row.
+    * ``serialize_dates=True``: datetimes written as their ISO text (read back
+      as str); this comes before ``std_types``.
+    * ``allow_non_string_keys``: accepted and ignored (non-str keys are always
+      allowed).
+
+    Raises :class:`~pyquarl.SerializationError` for a value that no rule
+    writes, a tuple used as a dict key, or a converter or ``default`` that
+    raises (its exception is the ``__cause__``; a ``SerializationError`` or
+    ``RecursionError`` it raises passes unchanged); ``RecursionError`` for
+    nesting too deep or a cycle; ``RuntimeError`` when a container changes
+    while it is written; ``TypeError`` for a bad option.
     """
-    _refuse_writer("dumps", dict(options), "use dump(obj, fp) to write to a file")
-    return dump_bytes(obj, **options)
+    _refuse_writer("dumps", options, "use dump(obj, fp) to write to a file")
+    return cast("bytes", dump_bytes(obj, **encode_options(cast("dict[str, Any]", options))))
 
 
 def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None:
@@ -100,9 +135,13 @@ def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None
     byte strings of ``direct_write_threshold`` bytes or more (5 MiB) are
     handed over without copying. If encoding fails part way, what was already
     written stays written.
+
+    Options are those of :func:`dumps`, plus ``flush_threshold`` and
+    ``direct_write_threshold`` (bytes). Errors are those of :func:`dumps`,
+    and whatever ``fp.write`` raises.
     """
-    _refuse_writer("dump", dict(options), "fp is the writer")
-    dump_bytes(obj, writer=fp, **options)
+    _refuse_writer("dump", options, "fp is the writer")
+    dump_bytes(obj, writer=fp, **encode_options(cast("dict[str, Any]", options)))
 
 
 def loads(data: Buffer, **options: Unpack[LoadOptions]) -> Any:
@@ -111,12 +150,27 @@ def loads(data: Buffer, **options: Unpack[LoadOptions]) -> Any:
     ``data`` is any buffer of single bytes (bytes, bytearray, memoryview,
     mmap, ...), read in place and held for the call. The document must end
     where its value ends unless ``ignore_extra_data=True``.
+
+    Options: ``custom_types`` (``{identifier: loader}``: each custom-type
+    value is passed to its loader), ``std_types=True`` (loaders for the types
+    that ``dumps(..., std_types=True)`` writes; yours come first),
+    ``use_tuples=True`` (lists read as tuples), ``ignore_extra_data=True``,
+    ``stop_gc=True`` (no cyclic garbage collection while decoding).
+
+    Raises :class:`~pyquarl.DeserializationError` for damaged or truncated
+    data, an unknown custom-type identifier or a loader that raises (its
+    subclass :class:`~pyquarl.CorruptDataError` for bytes that are no value
+    at all); ``TypeError`` for a bad option or an object that is no buffer.
     """
-    return load_bytes(data, **options)
+    return load_bytes(data, **decode_options(cast("dict[str, Any]", options)))
 
 
 def load(fp: SupportsRead, **options: Unpack[LoadOptions]) -> Any:
-    """Read the binary file ``fp`` to its end and decode the document in it."""
+    """Read the binary file ``fp`` to its end and decode the document in it.
+
+    Options and errors are those of :func:`loads`; ``TypeError`` also when
+    ``fp`` was opened in text mode.
+    """
     data = fp.read()
     if isinstance(data, str):
         raise TypeError(
@@ -132,9 +186,11 @@ def get(data: Buffer, *path: object, **options: Unpack[GetOptions]) -> Any:
     ``get(data, "users", Idx(3), "name")``. With no steps the whole value is
     decoded (tuples come back as lists). A missing key, an index out of range
     or a step into a value of the wrong kind raises
-    :class:`~pyquarl.DeserializationError`.
+    :class:`~pyquarl.DeserializationError`, and so does damaged data on the
+    way. Options: ``custom_types`` and ``std_types``, as for :func:`loads`.
+    ``TypeError`` for a bad option or a negative ``Idx``.
     """
-    return lazy_load_bytes(data, list(path), **options)
+    return lazy_load_bytes(data, list(path), **decode_options(cast("dict[str, Any]", options)))
 
 
 def contains(
@@ -144,6 +200,9 @@ def contains(
 
     With ``include_falsy=False`` a value that is false (``None``, ``0``, an
     empty string or container, ...) counts as absent. Data that is damaged on
-    the way to the value gives ``False`` rather than an error.
+    the way to the value gives ``False`` rather than an error. Options:
+    ``include_falsy`` (default ``True``), ``custom_types`` and ``std_types``
+    (loaders run only for custom-type values that the test must decode).
+    ``TypeError`` for a bad option or a negative ``Idx``.
     """
-    return bytes_check_if_contains(data, list(path), **options)
+    return bytes_check_if_contains(data, list(path), **decode_options(cast("dict[str, Any]", options)))

@@ -49,6 +49,20 @@ bool parse_threshold(PyObject* value, const char* name, uint64_t& out) {
     return true;
 }
 
+// The fallback hook: a callable, or None for none.
+bool parse_default_hook(PyObject* value, PyPointer& out) {
+    if (value == Py_None) {
+        out.reset();
+        return true;
+    }
+    if (!PyCallable_Check(value)) {
+        to_py_error(msg::DEFAULT_NOT_CALLABLE, PyExc_TypeError);
+        return false;
+    }
+    out = PyPointer::borrow(value);
+    return true;
+}
+
 bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, DumpOptions& options) {
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -70,6 +84,10 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
             if (!parse_threshold(value, "direct_write_threshold", options.direct_write_threshold)) return false;
         } else if (keyword_is(name, "custom_types")) {
             if (!options.settings.custom_types.parse(value)) return false;
+        } else if (keyword_is(name, "default")) {
+            if (!parse_default_hook(value, options.settings.default_hook)) return false;
+        } else if (keyword_is(name, "subclasses_as_base")) {
+            if (!read_flag(value, options.settings.subclasses_as_base)) return false;
         } else {
             raise_unexpected_keyword("dump_bytes", name);
             return false;

@@ -20,11 +20,26 @@ PyObject* with_module_state(PyObject* module, PyObject* const* args, Py_ssize_t 
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_module_state<function>))
 
 PyMethodDef METHODS[] = {
-    {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS, "serializes quarl"},
-    {"load_bytes", QUARL_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS, "deserializes quarl"},
-    {"lazy_load_bytes", QUARL_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quarl"},
+    {"dump_bytes", QUARL_FASTCALL(dump_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "dump_bytes($module, /, obj, *, writer=..., serialize_dates=False, custom_types=..., default=None,\n"
+     "           subclasses_as_base=False, flush_threshold=10485760, direct_write_threshold=5242880,\n"
+     "           allow_non_string_keys=...)\n--\n\n"
+     "Encode obj as a quarl document: returns bytes, or streams it to writer.write and returns None.\n\n"
+     "Raises SerializationError for a value no rule writes, RecursionError for too deep or cyclic\n"
+     "data, TypeError for a bad option."},
+    {"load_bytes", QUARL_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "load_bytes($module, /, buffer, *, use_tuples=False, stop_gc=False, ignore_extra_data=False,\n"
+     "           custom_types=...)\n--\n\n"
+     "Decode the whole quarl document in buffer (bytes or bytearray).\n\n"
+     "Raises DeserializationError for damaged data, TypeError for a bad option."},
+    {"lazy_load_bytes", QUARL_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS,
+     "lazy_load_bytes($module, /, buffer, path_to_load, *, include_falsy=True, custom_types=...)\n--\n\n"
+     "Decode only the value at path_to_load (a list of keys and Idx steps), skipping the rest.\n\n"
+     "Raises DeserializationError for a path that leads nowhere or damaged data on the way."},
     {"bytes_check_if_contains", QUARL_FASTCALL(bytes_check_if_contains), METH_FASTCALL | METH_KEYWORDS,
-     "lazily deserializes quarl"},
+     "bytes_check_if_contains($module, /, buffer, path_to_load, *, include_falsy=True, custom_types=...)\n--\n\n"
+     "Whether path_to_load (a list of keys and Idx steps) leads to a value, without decoding it.\n\n"
+     "Damaged data on the way gives False; TypeError for a bad option."},
     {"raw_decode", QUARL_FASTCALL(raw_decode), METH_FASTCALL | METH_KEYWORDS,
      "decodes the document at an offset of a buffer; returns (value, offset just past it)"},
     {"document_end", QUARL_FASTCALL(document_end), METH_FASTCALL | METH_KEYWORDS,

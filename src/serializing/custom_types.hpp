@@ -1,5 +1,6 @@
 // Encoders of values without a built-in form: datetimes (as their ISO text)
 // and types registered through custom_types (identifier plus converted value).
+// uncommon_types.hpp decides when they apply.
 #pragma once
 
 #include "lib/cached_objects.hpp"
@@ -41,23 +42,6 @@ template <class Buffer>
         return false;
     }
     return serialize(converted.get(), ctx);
-}
-
-// Everything that is not an exact built-in type: datetimes, custom types, or an error.
-template <class Buffer>
-[[gnu::noinline]] [[nodiscard]] bool serialize_uncommon(PyObject* obj, SerializeContext<Buffer>& ctx) {
-    PyTypeObject* const type = Py_TYPE(obj);
-    const bool is_datetime = type == DATETIME_TYPE || PyType_IsSubtype(type, DATETIME_TYPE);
-    if (is_datetime && ctx.settings.serialize_dates) return serialize_date(obj, ctx);
-    if (const CustomTypeRecord* record = ctx.settings.custom_types.find(type)) {
-        return serialize_custom_type(obj, *record, ctx);
-    }
-    if (is_datetime) {
-        to_py_error(msg::DATETIME_DISABLED, SERIALIZATION_ERROR);
-    } else {
-        PyErr_Format(SERIALIZATION_ERROR, msg::UNEXPECTED_TYPE, reinterpret_cast<PyObject*>(type));
-    }
-    return false;
 }
 
 }  // namespace quarl

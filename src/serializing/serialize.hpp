@@ -4,10 +4,10 @@
 #pragma once
 
 #include "serializing/compound_types.hpp"
-#include "serializing/custom_types.hpp"
 #include "serializing/primitives.hpp"
 #include "serializing/serialize_context.hpp"
 #include "serializing/strings.hpp"
+#include "serializing/uncommon_types.hpp"
 
 namespace quarl {
 

@@ -17,9 +17,11 @@ struct SerializeContext {
           no_python(runs_no_python(settings_)) {}
 
     // Whether an encode into this kind of buffer with these settings runs no
-    // Python code at all (no writer, no converters, no dates).
+    // Python code at all (no writer, no converters, no dates, no fallback
+    // hook, no subclasses, whose copies may call their own methods).
     [[nodiscard]] static bool runs_no_python(const SerializeSettings& settings) noexcept {
-        return !Buffer::RUNS_PYTHON && settings.custom_types.empty() && !settings.serialize_dates;
+        return !Buffer::RUNS_PYTHON && settings.custom_types.empty() && !settings.serialize_dates &&
+               !settings.default_hook && !settings.subclasses_as_base;
     }
 
     Buffer& buffer;

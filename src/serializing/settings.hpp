@@ -45,7 +45,11 @@ private:
 
 struct SerializeSettings {
     CustomTypeMap custom_types;
+    // Called with values that no other rule writes; its result is written instead.
+    PyPointer default_hook;
     bool serialize_dates = false;
+    // Subclasses of the built-in types are written as their base type.
+    bool subclasses_as_base = false;
 };
 
 }  // namespace quarl

@@ -26,6 +26,7 @@ from ..documents import iter_documents
 from ..exceptions import DeserializationError, SerializationError
 from ..mapped import map_file
 from .jsonout import to_json
+from .messages import for_command_line
 from .paths import JSON_KEY_OPTION, StepError, mark_json_keys, parse_steps, show_steps
 from .progress import CountingWriter, Progress, read_file, read_stream, write_all
 
@@ -99,6 +100,20 @@ class _Parser(argparse.ArgumentParser):
 
 
 
+_MAX_INDENT = 1024
+
+
+def _indent(text: str) -> int:
+    """An indent width; out of range is a usage error, not a failure half way through the output."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if not 0 <= value <= _MAX_INDENT:
+        raise argparse.ArgumentTypeError(f"must be from 0 to {_MAX_INDENT}, not {text}")
+    return value
+
+
 class _VersionAction(argparse.Action):
     """``--version``, looked up only when asked for (importlib.metadata is slow to import)."""
 
@@ -132,7 +147,7 @@ def build_parser() -> argparse.ArgumentParser:
         )
 
     def json_options(p: argparse.ArgumentParser) -> None:
-        p.add_argument("--indent", type=int, metavar="N", help="indent nested values by N spaces")
+        p.add_argument("--indent", type=_indent, metavar="N", help=f"indent nested values by N spaces (0 to {_MAX_INDENT})")
         p.add_argument("--sort-keys", action="store_true", help="sort dict members by name")
         p.add_argument(
             "--allow-nan", action="store_true", help="write NaN and the infinities as bare tokens"
@@ -238,18 +253,32 @@ def _stdout() -> Iterator[BinaryIO]:
     file whose ``write`` may take only part of a large chunk; a buffered
     writer around it retries until all is written.
     """
-    sys.stdout.flush()
-    out = sys.stdout.buffer
-    if not isinstance(out, io.RawIOBase):
-        yield out
-        out.flush()
-        return
-    buffered = io.BufferedWriter(out)
     try:
-        yield buffered
-        buffered.flush()
-    finally:
-        buffered.detach()  # leaves stdout open
+        sys.stdout.flush()
+        out = sys.stdout.buffer
+        if not isinstance(out, io.RawIOBase):
+            yield out
+            out.flush()
+            return
+        buffered = io.BufferedWriter(out)
+        try:
+            yield buffered
+            buffered.flush()
+        finally:
+            buffered.detach()  # leaves stdout open
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _drop_stdout()
+        raise CliError(Exit.IO, f"cannot write to standard output: {error.strerror or error}") from None
+
+
+def _drop_stdout() -> None:
+    """Points standard output at the null device, so that what is still
+    buffered cannot fail again when the interpreter exits."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def _print(text: str) -> None:
@@ -314,12 +343,7 @@ def _check_marker(data: Buffer, name: str) -> None:
 
 
 def _data_error(name: str, error: BaseException) -> CliError:
-    text = str(error)
-    if text.startswith("Unknown custom type"):
-        text += " (values of custom types can be decoded only from Python, with their loaders)"
-    elif isinstance(error, RecursionError):
-        text = "nested too deeply to decode"
-    return CliError(Exit.BAD_DATA, f"{name}: {text}")
+    return CliError(Exit.BAD_DATA, f"{name}: {for_command_line(error)}")
 
 
 def _decode(data: bytes | bytearray, name: str) -> Any:
@@ -541,8 +565,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     # risk worth the limit in a tool that reads the user's own files.
     sys.set_int_max_str_digits(0)
     parser = build_parser()
-    args = parser.parse_args(_prepare(args_list))
     try:
+        try:
+            args = parser.parse_args(_prepare(args_list))
+        except SystemExit:
+            sys.stdout.flush()  # --help and --version: a failed write is reported below
+            raise
         code = _COMMANDS[args.command](args)
         sys.stdout.flush()
         return int(code)
@@ -551,9 +579,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return int(error.code)
     except BrokenPipeError:
         # Whoever read our output stopped early; say nothing more.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_stdout()
         return int(Exit.BROKEN_PIPE)
+    except OSError as error:  # standard output or error failed outside the commands' own writes
+        _drop_stdout()
+        sys.stderr.write(f"quarl: error: cannot write the output: {error.strerror or error}\n")
+        return int(Exit.IO)
     except KeyboardInterrupt:
         sys.stderr.write("\nquarl: interrupted\n")
         return int(Exit.INTERRUPTED)

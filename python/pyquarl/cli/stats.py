@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gzip
+import json
 import pickle
 from collections import Counter
 from dataclasses import dataclass, field
@@ -99,6 +100,13 @@ def _walk(value: Any) -> tuple[int, int, int]:
     return len(strings), count, depth
 
 
+def _pickle_size(json_bytes: bytes) -> int:
+    """The pickle of the value as JSON gives it, the way a JSON document is
+    pickled in practice. The decoded document itself would pickle smaller:
+    its equal strings are one object each, which pickle writes once."""
+    return len(pickle.dumps(json.loads(json_bytes), protocol=pickle.HIGHEST_PROTOCOL))
+
+
 def collect(value: Any, quarl_size: int) -> Stats:
     json_bytes = to_json(value, allow_nan=True).encode()
     distinct, count, depth = _walk(value)
@@ -110,7 +118,7 @@ def collect(value: Any, quarl_size: int) -> Stats:
         quarl=quarl_size,
         json=len(json_bytes),
         json_gzip=len(gzip.compress(json_bytes, compresslevel=6, mtime=0)),
-        pickle=len(pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)),
+        pickle=_pickle_size(json_bytes),
         distinct_strings=distinct,
         values=count,
         depth=depth,
