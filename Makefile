@@ -7,7 +7,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
-.PHONY: all install demo test wheel-check bench clean
+.PHONY: all install demo test wheel-check bench bench-dask clean
 
 all: install
 
@@ -32,7 +32,13 @@ demo: install
 wheel-check:
 	tools/wheel-check
 
-test: install
+# Dask, distributed, Kombu and Celery (pyproject's `dask` and `celery` extras) for
+# the integrations' tests; the core package imports and works without them.
+$(VENV)/.extras: $(VENV)/.deps pyproject.toml
+	$(PIP) install $$($(PY) -c 'import tomllib; extras = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print(" ".join(extras["dask"] + extras["celery"]))')
+	touch $@
+
+test: install $(VENV)/.extras
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(PY) -m pytest -q
 
@@ -78,6 +84,12 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 
 bench: install $(VENV)/.bench-deps
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+# pyquarl inside Dask on a LocalCluster of 2 worker processes: gathering task
+# results per serialization family, and a Bag filtering one field of stored
+# documents. DASK_BENCH_ARGS="--scale 0.05" is a smoke run.
+bench-dask: install $(VENV)/.bench-deps $(VENV)/.extras
+	$(PY) bench/dask_bench.py $(DASK_BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV) .pytest_cache .hypothesis
