@@ -1,6 +1,7 @@
 """load_bytes argument handling: the buffer, the three flags, the collector
 switch and extra data after the value."""
 
+import array
 import collections
 import gc
 
@@ -56,7 +57,8 @@ def test_accepted_buffers(buffer):
     (lambda: load_bytes(ONE, ONE, buffer=ONE), MULTIPLE),
     (lambda: load_bytes("<o>\x1f"), buffer_type("")),
     (lambda: load_bytes(buffer="<o>\x1f"), buffer_type("")),
-    (lambda: load_bytes(memoryview(ONE)), buffer_type(memoryview(b""))),
+    (lambda: load_bytes(memoryview(ONE + ONE)[::2]), "buffer must be C-contiguous"),
+    (lambda: load_bytes(array.array("h", ONE)), "buffer must hold single bytes, but its items are 2 bytes each"),
     (lambda: load_bytes(None), buffer_type(None)),
     (lambda: load_bytes(ONE, foo=1), unexpected_keyword("foo")),
     (lambda: load_bytes(ONE, **{"ünï": 1}), unexpected_keyword("ünï")),

@@ -14,8 +14,9 @@ first, so ``import pyquarl._pyquarl`` finds them ready.
 from .exceptions import CorruptDataError, DeserializationError, QuarlError, SerializationError
 from .serialize.settings import CustomType
 from .deserialize.lazy_load import Idx
-from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes, raw_decode
 from .api import contains, dump, dumps, get, load, loads
+from .documents import iter_documents
 
 __all__ = [
     "CorruptDataError",
@@ -30,10 +31,12 @@ __all__ = [
     "dump_bytes",
     "dumps",
     "get",
+    "iter_documents",
     "lazy_load_bytes",
     "load",
     "load_bytes",
     "loads",
+    "raw_decode",
 ]
 
 

@@ -1,6 +1,6 @@
 """The native encoder, decoder and lazy reader."""
 
-from collections.abc import Callable
+from collections.abc import Buffer, Callable
 from typing import Any, Protocol, overload
 
 from .serialize.settings import CustomType
@@ -8,7 +8,6 @@ from .serialize.settings import CustomType
 class _Writer(Protocol):
     def write(self, data: bytes, /) -> object: ...
 
-_Buffer = bytes | bytearray
 _Loaders = dict[Any, Callable[..., Any]]
 
 @overload
@@ -33,7 +32,7 @@ def dump_bytes(
     custom_types: dict[type[Any], CustomType] = ...,
 ) -> None: ...
 def load_bytes(
-    buffer: _Buffer,
+    buffer: Buffer,
     *,
     use_tuples: bool = ...,
     stop_gc: bool = ...,
@@ -41,16 +40,26 @@ def load_bytes(
     custom_types: _Loaders = ...,
 ) -> Any: ...
 def lazy_load_bytes(
-    buffer: _Buffer,
+    buffer: Buffer,
     path_to_load: list[Any],
     *,
     include_falsy: bool = ...,
     custom_types: _Loaders = ...,
 ) -> Any: ...
 def bytes_check_if_contains(
-    buffer: _Buffer,
+    buffer: Buffer,
     path_to_load: list[Any],
     *,
     include_falsy: bool = ...,
     custom_types: _Loaders = ...,
 ) -> bool: ...
+def raw_decode(
+    data: Buffer,
+    offset: int = ...,
+    *,
+    use_tuples: bool = ...,
+    stop_gc: bool = ...,
+    ignore_extra_data: bool = ...,
+    custom_types: _Loaders = ...,
+) -> tuple[Any, int]: ...
+def document_end(data: Buffer, offset: int = ...) -> int: ...

@@ -8,8 +8,8 @@ unknown or mistyped option fails with the native function's own message.
 
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import Any, Protocol, TypedDict, Unpack, cast
+from collections.abc import Buffer, Callable
+from typing import Any, Protocol, TypedDict, Unpack
 
 from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 from .serialize.settings import CustomType
@@ -77,21 +77,6 @@ class ContainsOptions(GetOptions, total=False):
     include_falsy: bool
 
 
-def _buffer(data: bytes | bytearray | memoryview) -> bytes | bytearray:
-    """bytes and bytearray as they are; other buffers (memoryview, mmap, array) copied to bytes.
-
-    Anything else is passed on untouched so the native type error reaches the caller.
-    """
-    if isinstance(data, (bytes, bytearray)):
-        return data
-    try:
-        view = memoryview(data)
-    except TypeError:
-        return cast("bytes", data)
-    with view:
-        return view.tobytes()
-
-
 def _refuse_writer(function: str, options: dict[str, object], hint: str) -> None:
     if "writer" in options:
         raise TypeError(f"{function}() got an unexpected keyword argument 'writer'; {hint}")
@@ -120,14 +105,14 @@ def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None
     dump_bytes(obj, writer=fp, **options)
 
 
-def loads(data: bytes | bytearray | memoryview, **options: Unpack[LoadOptions]) -> Any:
+def loads(data: Buffer, **options: Unpack[LoadOptions]) -> Any:
     """Decode a whole document.
 
-    ``data`` is bytes or bytearray (read in place) or another buffer such as a
-    memoryview or mmap (copied first). The document must end where its value
-    ends unless ``ignore_extra_data=True``.
+    ``data`` is any buffer of single bytes (bytes, bytearray, memoryview,
+    mmap, ...), read in place and held for the call. The document must end
+    where its value ends unless ``ignore_extra_data=True``.
     """
-    return load_bytes(_buffer(data), **options)
+    return load_bytes(data, **options)
 
 
 def load(fp: SupportsRead, **options: Unpack[LoadOptions]) -> Any:
@@ -140,7 +125,7 @@ def load(fp: SupportsRead, **options: Unpack[LoadOptions]) -> Any:
     return loads(data, **options)
 
 
-def get(data: bytes | bytearray | memoryview, *path: object, **options: Unpack[GetOptions]) -> Any:
+def get(data: Buffer, *path: object, **options: Unpack[GetOptions]) -> Any:
     """Decode only the value at ``path``; everything before it is skipped, nothing after it is read.
 
     Each step is a dict key, or an :class:`Idx` for a list position:
@@ -149,11 +134,11 @@ def get(data: bytes | bytearray | memoryview, *path: object, **options: Unpack[G
     or a step into a value of the wrong kind raises
     :class:`~pyquarl.DeserializationError`.
     """
-    return lazy_load_bytes(_buffer(data), list(path), **options)
+    return lazy_load_bytes(data, list(path), **options)
 
 
 def contains(
-    data: bytes | bytearray | memoryview, *path: object, **options: Unpack[ContainsOptions]
+    data: Buffer, *path: object, **options: Unpack[ContainsOptions]
 ) -> bool:
     """Whether ``path`` leads to a value, without decoding it.
 
@@ -161,4 +146,4 @@ def contains(
     empty string or container, ...) counts as absent. Data that is damaged on
     the way to the value gives ``False`` rather than an error.
     """
-    return bytes_check_if_contains(_buffer(data), list(path), **options)
+    return bytes_check_if_contains(data, list(path), **options)

@@ -9,5 +9,7 @@ PyObject* dump_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* lazy_load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* raw_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* document_end(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

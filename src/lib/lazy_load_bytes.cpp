@@ -6,6 +6,7 @@
 #include "lib/cached_objects.hpp"
 #include "lib/entry_points.hpp"
 #include "lib/input_arguments.hpp"
+#include "lib/path_steps.hpp"
 #include "utils/input_buffer.hpp"
 #include "utils/messages.hpp"
 #include "utils/py_helpers.hpp"
@@ -78,39 +79,6 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
     return check_buffer_type(options.buffer);
 }
 
-// The steps of the path, owning a reference to every key.
-bool build_steps(PyObject* path, std::vector<PathStep>& steps, std::vector<PyPointer>& owned) {
-    if (!PyList_Check(path)) {
-        to_py_error(msg::PATH_NOT_LIST, PyExc_TypeError);
-        return false;
-    }
-    PyPointer held_path = PyPointer::borrow(path);
-    // Reading an index may run Python code that edits the list: re-read its size.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path); ++i) {
-        PyPointer item = PyPointer::borrow(PyList_GET_ITEM(path, i));
-        if (reinterpret_cast<PyObject*>(Py_TYPE(item.get())) != IDX_CLASS) {
-            steps.push_back(PathStep{item.get(), 0});
-            owned.push_back(std::move(item));
-            continue;
-        }
-        PyPointer index = PyPointer::steal(PyObject_GetAttr(item.get(), INDEX_ATTRIBUTE_NAME));
-        if (!index) {
-            report_as_memory_error();
-            return false;
-        }
-        const int negative = PyObject_RichCompareBool(index.get(), ZERO, Py_LT);
-        if (negative < 0) return false;
-        if (negative == 1) {
-            to_py_error(msg::NEGATIVE_INDEX, PyExc_TypeError);
-            return false;
-        }
-        const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-        steps.push_back(PathStep{nullptr, value});
-    }
-    return true;
-}
-
 PyObject* call_lazy_load(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, LazyMode mode) {
     LazyOptions options;
     if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
@@ -119,11 +87,7 @@ PyObject* call_lazy_load(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     if (!build_steps(options.path, steps, owned_keys)) return nullptr;
 
     InputBuffer input;
-    if (!input.open(options.buffer)) {
-        report_as_memory_error();
-        return nullptr;
-    }
-    if (!check_marker(input)) return nullptr;
+    if (!input.open(options.buffer) || !check_marker(input)) return nullptr;
     PositionPointerHolder holder(input.data(), input.size());
     LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, options.loaders, false);
     return lazy_deserialize(ctx, steps, mode, options.include_falsy);

@@ -14,6 +14,10 @@ PyMethodDef METHODS[] = {
     {"lazy_load_bytes", QUARL_FASTCALL(lazy_load_bytes), METH_FASTCALL | METH_KEYWORDS, "lazily deserializes quarl"},
     {"bytes_check_if_contains", QUARL_FASTCALL(bytes_check_if_contains), METH_FASTCALL | METH_KEYWORDS,
      "lazily deserializes quarl"},
+    {"raw_decode", QUARL_FASTCALL(raw_decode), METH_FASTCALL | METH_KEYWORDS,
+     "decodes the document at an offset of a buffer; returns (value, offset just past it)"},
+    {"document_end", QUARL_FASTCALL(document_end), METH_FASTCALL | METH_KEYWORDS,
+     "offset just past the document at an offset of a buffer, found without decoding it"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -59,5 +59,9 @@ inline constexpr const char* CUSTOM_TYPES_BAD_KEY = "custom_types key must be a 
 inline constexpr const char* CUSTOM_TYPES_BAD_VALUE = "custom_types value must be of type CustomType";
 inline constexpr const char* CUSTOM_TYPES_NOT_CALLABLE = "custom_types value must be a function";
 inline constexpr const char* BUFFER_TYPE = "buffer must be of type `bytes` or `bytearray` but got `%R`";
+inline constexpr const char* BUFFER_ITEM_SIZE = "buffer must hold single bytes, but its items are %zd bytes each";
+inline constexpr const char* BUFFER_NOT_CONTIGUOUS = "buffer must be C-contiguous";
+inline constexpr const char* NEGATIVE_OFFSET = "offset must not be negative";
+inline constexpr const char* OFFSET_PAST_END = "offset %zu is past the end of the buffer (%zu bytes)";
 
 }  // namespace quarl::msg
