@@ -107,7 +107,8 @@ def to_documents(
     pattern: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     *,
     compute: bool = True,
-    **dump_options: Any,
+    dump_options: dict[str, Any] | None = None,
+    **compute_kwargs: Any,
 ) -> list[str] | list[Delayed]:
     """Write each partition of ``bag`` to a file, one document per item.
 
@@ -115,13 +116,16 @@ def to_documents(
     so ``read_documents`` on the same glob gives the items back in order), or
     is a list of one file name per partition. Returns the file names, or with
     ``compute=False`` one Delayed per file that writes it when computed.
-    ``dump_options`` go to the encoder unchanged.
+    ``dump_options`` go to the encoder (``custom_types``, ...), the other
+    keyword arguments to :func:`dask.compute` (``scheduler=...``), as
+    ``Bag.to_textfiles`` does.
     """
     names = _output_paths(pattern, bag.npartitions)
+    options = dict(dump_options or {})
     writes = [
-        delayed(partial(_write_partition, name=name, options=dump_options), pure=False)(part)
+        delayed(partial(_write_partition, name=name, options=options), pure=False)(part)
         for part, name in zip(bag.to_delayed(), names)
     ]
     if not compute:
         return writes
-    return list(dask.compute(*writes))
+    return list(dask.compute(*writes, **compute_kwargs))
