@@ -88,6 +88,7 @@ def test_load_options_reach_the_decoder(logs):
 @pytest.mark.parametrize("call, error", [
     (lambda d: read_documents(str(d / "*.none")), FileNotFoundError),
     (lambda d: read_documents(str(d / "*.quarl"), files_per_partition=0), ValueError),
+    (lambda d: read_documents(str(d / "*.quarl"), default=None), TypeError),
     (lambda d: to_documents(dask.bag.from_sequence([1, 2], npartitions=2), str(d / "out.quarl")), ValueError),
     (lambda d: to_documents(dask.bag.from_sequence([1, 2], npartitions=2), str(d / "*-*.quarl")), ValueError),
     (lambda d: to_documents(dask.bag.from_sequence([1, 2], npartitions=2), [str(d / "one.quarl")]), ValueError),
@@ -115,10 +116,13 @@ def test_deferred_writes_happen_when_computed(tmp_path):
 
 def test_worker_processes_read_and_write_the_files(tmp_path):
     items = [event(i) for i in range(40)]
-    to_documents(dask.bag.from_sequence(items, npartitions=4), str(tmp_path / "*.quarl"),
-                 scheduler="processes", num_workers=2)
+    in_processes = {"scheduler": "processes", "num_workers": 2}
+    to_documents(dask.bag.from_sequence(items, npartitions=4), str(tmp_path / "*.quarl"), **in_processes)
     ids = read_documents(str(tmp_path / "*.quarl"), path=("user", "id")).filter(lambda i: i % 3 == 0)
-    assert ids.compute(scheduler="processes", num_workers=2) == list(range(0, 40, 3))
+    assert ids.compute(**in_processes) == list(range(0, 40, 3))
+    assert read_documents(str(tmp_path / "*.quarl")).pluck("items").count().compute(**in_processes) == 40
+    with pytest.raises(DeserializationError):
+        read_documents(str(tmp_path / "*.quarl"), path=("user", "none")).compute(**in_processes)
 
 
 @settings(max_examples=60, deadline=None)

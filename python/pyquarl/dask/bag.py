@@ -41,13 +41,17 @@ def _input_paths(pattern: Paths) -> list[str]:
     return [os.path.abspath(p) for p in found]
 
 
-def _read_files(
-    files: Iterable[str], path: tuple[object, ...], default: Any, options: dict[str, Any]
-) -> list[Any]:
-    extra = dict(options) if default is _MISSING else dict(options, default=default)
+def _read_files(files: Iterable[str], path: tuple[object, ...], options: dict[str, Any]) -> list[Any]:
     values: list[Any] = []
     for name in files:
-        values.extend(pyquarl.iter_documents(name, *path, **extra))  # type: ignore[attr-defined]
+        try:
+            values.extend(pyquarl.iter_documents(name, *path, **options))
+        except pyquarl.DeserializationError as error:
+            # The reader's own bookkeeping exception stands in the context and
+            # holds this error again: a loop that schedulers which pickle the
+            # context with the error (dask's process pool) cannot pickle.
+            error.__context__ = None
+            raise
     return values
 
 
@@ -73,8 +77,14 @@ def read_documents(
     if files_per_partition < 1:
         raise ValueError(f"files_per_partition must be at least 1, got {files_per_partition}")
     steps: tuple[object, ...] = () if path is None else (path,) if isinstance(path, str) else tuple(path)
+    options = dict(load_options)
+    # The marker of "no default" stays here: a copy unpickled on a worker would be another object.
+    if default is not _MISSING:
+        if not steps:
+            raise TypeError("read_documents() takes default= only with a path")
+        options["default"] = default
     files = _input_paths(pattern)
-    reader = partial(_read_files, path=steps, default=default, options=load_options)
+    reader = partial(_read_files, path=steps, options=options)
     return dask.bag.from_sequence(files, partition_size=files_per_partition).map_partitions(reader)
 
 
