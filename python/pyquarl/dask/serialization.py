@@ -14,9 +14,8 @@ types registered here with :func:`register_type`, so both ends know them.
 
 from __future__ import annotations
 
+import gc
 from collections.abc import Callable, Iterable, Sequence
-from itertools import chain, compress, repeat
-from operator import is_
 from typing import Any
 
 from distributed.diagnostics.plugin import WorkerPlugin
@@ -38,6 +37,10 @@ SERIALIZERS = [FAMILY, "dask", "pickle"]
 # encoder's map from type to CustomType and the decoder's from identifier to loader.
 _dump_types: dict[type[Any], CustomType] = {}
 _load_types: dict[Any, Callable[[Any], Any]] = {}
+# Levels of the tuple walk up to this many items are looked at one by one.
+_SMALL_LEVEL = 32
+# Types whose referents are exactly their items (lists), keys and values (dicts), or nothing.
+_PLAIN = frozenset({dict, list, str, int, float, bool, bytes, type(None)})
 # The arguments of the last register_type call per type, for QuarlPlugin to replay on workers.
 _registrations: dict[type[Any], tuple[Any, ...]] = {}
 
@@ -47,35 +50,42 @@ def _holds_tuple(value: object) -> bool:
 
     A tuple and a list have one encoding, so a document with a tuple would
     come back with a list in its place. The walk goes one nesting level at a
-    time with the per-element work done by C iterators (``map``, ``chain``,
-    ``compress``); it holds two levels of pointers at a time. Called only on
-    values the encoder took, so the graph is finite (no cycles).
+    time and holds two levels at once; on wide levels ``gc.get_referents``
+    lists the items of every list and the keys and values of every dict in
+    one C call. Called only on values the encoder took, so the graph is
+    finite (no cycles), and no key is a tuple (the encoder refuses those).
     """
     level: list[object] = [value]
     while level:
+        if len(level) <= _SMALL_LEVEL:
+            # A plain loop: cheaper than the C calls' set-up for a few items.
+            below: list[object] = []
+            for item in level:
+                kind = type(item)
+                if kind is dict:
+                    below.extend(item.values())  # type: ignore[attr-defined]
+                elif kind is list:
+                    below.extend(item)  # type: ignore[call-overload]
+                elif kind is tuple:
+                    return True
+            level = below
+            continue
         found = set(map(type, level))
         if tuple in found:
             return True
-        has_dicts, has_lists = dict in found, list in found
-        if not (has_dicts or has_lists):
+        if dict not in found and list not in found:
             return False
-        mixed = len(found) > 1
-        below: list[object] = []
-        if has_dicts:
-            dicts = compress(level, map(is_, map(type, level), repeat(dict))) if mixed else level
-            # Keys need no look: a tuple key is refused by the encoder.
-            below.extend(chain.from_iterable(map(dict.values, dicts)))
-        if has_lists:
-            lists = compress(level, map(is_, map(type, level), repeat(list))) if mixed else level
-            below.extend(chain.from_iterable(lists))
-        level = below
+        if not found <= _PLAIN:
+            # Custom-type objects: their attributes are their converter's business.
+            level = [item for item in level if type(item) is dict or type(item) is list]
+        level = gc.get_referents(*level)
     return False
 
 
 def dumps(value: object) -> tuple[dict[str, Any], list[bytes]]:
     """Encode ``value`` as one document, the single frame; NotImplementedError if it cannot travel exactly."""
     try:
-        document = dump_bytes(value, allow_non_string_keys=True, custom_types=_dump_types)
+        document = dump_bytes(value, custom_types=_dump_types) if _dump_types else dump_bytes(value)
     except (SerializationError, RecursionError):
         # RecursionError: a cycle or a nesting too deep for the encoder; pickle may manage.
         raise NotImplementedError(f"quarl cannot encode this {type(value).__name__}") from None
