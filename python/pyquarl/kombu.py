@@ -1,3 +1,5 @@
+# mypy: allow-subclassing-any
+# mypy: disable-error-code="import-untyped, no-untyped-call, unused-ignore"
 """quarl as a Kombu serializer, and so as a Celery task and result serializer.
 
 ``register()`` adds the serializer ``"quarl"`` (content type
@@ -57,6 +59,6 @@ def register(name: str = NAME) -> None:
     accepts what its ``accept_content`` setting lists, a plain Kombu
     ``Consumer`` what its ``accept`` argument lists.
     """
-    from kombu.serialization import register as kombu_register
+    from kombu.serialization import register as kombu_register  # type: ignore[import-not-found]
 
     kombu_register(name, encode, decode, content_type=CONTENT_TYPE, content_encoding=CONTENT_ENCODING)

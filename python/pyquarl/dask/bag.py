@@ -1,3 +1,5 @@
+# mypy: allow-subclassing-any
+# mypy: disable-error-code="import-untyped, no-untyped-call, unused-ignore"
 """Dask Bags over files of quarl documents: ``read_documents`` and ``to_documents``.
 
 A file holds one document or several written one after the other (``dump``
@@ -15,10 +17,10 @@ from collections.abc import Iterable, Sequence
 from functools import partial
 from typing import Any
 
-import dask
-import dask.bag
-from dask.bag import Bag
-from dask.delayed import Delayed, delayed
+import dask.bag  # type: ignore[import-not-found]
+from dask.bag import Bag  # type: ignore[import-not-found]
+from dask.base import compute as dask_compute  # type: ignore[import-not-found]
+from dask.delayed import Delayed, delayed  # type: ignore[import-not-found]
 
 import pyquarl
 
@@ -85,7 +87,8 @@ def read_documents(
         options["default"] = default
     files = _input_paths(pattern)
     reader = partial(_read_files, path=steps, options=options)
-    return dask.bag.from_sequence(files, partition_size=files_per_partition).map_partitions(reader)
+    bag: Bag = dask.bag.from_sequence(files, partition_size=files_per_partition).map_partitions(reader)
+    return bag
 
 
 def _output_paths(pattern: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], count: int) -> list[str]:
@@ -138,4 +141,4 @@ def to_documents(
     ]
     if not compute:
         return writes
-    return list(dask.compute(*writes, **compute_kwargs))
+    return list(dask_compute(*writes, **compute_kwargs))

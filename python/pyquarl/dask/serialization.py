@@ -1,3 +1,5 @@
+# mypy: allow-subclassing-any
+# mypy: disable-error-code="import-untyped, no-untyped-call, unused-ignore"
 """The ``"quarl"`` serialization family of ``distributed``.
 
 Importing this module registers the family. A value travels as one quarl
@@ -18,8 +20,8 @@ import gc
 from collections.abc import Callable, Iterable, Sequence
 from typing import Any
 
-from distributed.diagnostics.plugin import WorkerPlugin
-from distributed.protocol.serialize import register_serialization_family
+from distributed.diagnostics.plugin import WorkerPlugin  # type: ignore[import-not-found]
+from distributed.protocol.serialize import register_serialization_family  # type: ignore[import-not-found]
 
 from .._pyquarl import dump_bytes
 from ..api import loads as _loads
@@ -65,7 +67,7 @@ def _holds_tuple(value: object) -> bool:
                 if kind is dict:
                     below.extend(item.values())  # type: ignore[attr-defined]
                 elif kind is list:
-                    below.extend(item)  # type: ignore[call-overload]
+                    below.extend(item)  # type: ignore[arg-type]
                 elif kind is tuple:
                     return True
             level = below
