@@ -30,6 +30,9 @@ ODD = {"blob": b"\x00\xffhi", "keys": {1: "int", None: "none", False: "bool", 1.
        "floats": [math.nan, math.inf, -math.inf], "big": 3**500}
 
 
+LOG = [{"n": 1, "blob": b"x"}, ["a", {"n": 2}], "a", None]
+
+
 def run(*args, stdin=b""):
     result = subprocess.run([sys.executable, "-m", "pyquarl", *map(str, args)], input=stdin, capture_output=True,
                             timeout=60)
@@ -51,6 +54,8 @@ def files(tmp_path):
     (tmp_path / "odd.quarl").write_bytes(dumps(ODD))
     (tmp_path / "cut.quarl").write_bytes(dumps(DOC)[:30])
     (tmp_path / "keys.quarl").write_bytes(dumps({5: {"a": [{None: "found"}]}}))
+    (tmp_path / "log.quarl").write_bytes(b"".join(dumps(v) for v in LOG))
+    (tmp_path / "log-damaged.quarl").write_bytes(b"".join(dumps(v) for v in LOG)[:-1])
     return tmp_path
 
 
@@ -178,6 +183,12 @@ def test_stats(files):
     (["get", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
     (["has", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
     (["stats", "cut.quarl"], Exit.BAD_DATA, "Unexpected end of input"),
+    (["keys", "cut.quarl", "users", "#1"], Exit.BAD_DATA, "Unexpected end of input"),
+    (["keys", "missing.quarl"], Exit.IO, "missing.quarl: No such file or directory"),
+    (["get", "missing.quarl", "users"], Exit.IO, "missing.quarl: No such file or directory"),
+    (["keys", "doc.quarl", "nobody"], Exit.BAD_PATH, "no list or dict at nobody: Key not found"),
+    (["keys", "doc.quarl", "--", "-dash"], Exit.BAD_PATH, "expected `list` or `dict` but found `str`"),
+    (["decode", "log-damaged.quarl"], Exit.BAD_DATA, "log-damaged.quarl: Unexpected end of input (at byte "),
 ])
 def test_bad_files(files, argv, code, message):
     command, file, *steps = argv
@@ -245,3 +256,33 @@ def test_progress_when_asked(files):
 ])
 def test_parse_steps(args, steps):
     assert parse_steps(mark_json_keys(args)) == steps
+
+
+def test_decode_of_several_documents_writes_json_lines(files):
+    for result in (run("decode", files / "log.quarl", "--indent", "2"),
+                   run("decode", stdin=(files / "log.quarl").read_bytes())):
+        assert result.returncode == 0, result.stderr
+        lines = result.stdout.decode().splitlines()
+        assert [json.loads(line) for line in lines] == [{"n": 1, "blob": "eA=="}, ["a", {"n": 2}], "a", None]
+    damaged = run("decode", files / "log-damaged.quarl", "-o", files / "out.jsonl")
+    size = (files / "log.quarl").stat().st_size
+    assert damaged.returncode == Exit.BAD_DATA and error_line(damaged).endswith(f"(at byte {size - 1})")
+    assert not (files / "out.jsonl").exists()  # nothing half-written is left
+
+
+@pytest.mark.parametrize("steps, lines", [
+    ([], ['"users"', '"by_id"', '"-dash"', '"#hash"']),
+    (["users"], ["2"]),
+    (["users", "#1"], ['"name"', '"age"', '"tags"', '"boss"']),
+    (["users", "#1", "tags"], ["0"]),
+    (["by_id"], ['"1"', '"2"']),
+])
+def test_keys_lists_dict_keys_or_the_list_length(files, steps, lines):
+    result = run("keys", files / "doc.quarl", *steps)
+    assert result.returncode == 0 and result.stdout.decode().splitlines() == lines
+    assert run("keys", "-", *steps, stdin=(files / "doc.quarl").read_bytes()).stdout.decode().splitlines() == lines
+
+
+def test_keys_of_other_key_types(files):
+    assert run("keys", files / "keys.quarl").stdout.decode().splitlines() == ["5"]
+    assert run("keys", files / "keys.quarl", "--json-key", "5", "a", "#0").stdout.decode().splitlines() == ["null"]

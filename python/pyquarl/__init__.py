@@ -17,11 +17,13 @@ from .deserialize.lazy_load import Idx
 from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes, raw_decode
 from .api import contains, dump, dumps, get, load, loads
 from .documents import iter_documents
+from .document import Document, iter_items, open
 
 __all__ = [
     "CorruptDataError",
     "CustomType",
     "DeserializationError",
+    "Document",
     "Idx",
     "QuarlError",
     "SerializationError",
@@ -32,10 +34,12 @@ __all__ = [
     "dumps",
     "get",
     "iter_documents",
+    "iter_items",
     "lazy_load_bytes",
     "load",
     "load_bytes",
     "loads",
+    "open",
     "raw_decode",
 ]
 

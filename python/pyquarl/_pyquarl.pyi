@@ -1,7 +1,7 @@
 """The native encoder, decoder and lazy reader."""
 
-from collections.abc import Buffer, Callable
-from typing import Any, Protocol, overload
+from collections.abc import Buffer, Callable, Iterator
+from typing import Any, Literal, Protocol, final, overload
 
 from .serialize.settings import CustomType
 
@@ -63,3 +63,17 @@ def raw_decode(
     custom_types: _Loaders = ...,
 ) -> tuple[Any, int]: ...
 def document_end(data: Buffer, offset: int = ...) -> int: ...
+@final
+class ItemIterator(Iterator[Any]):
+    @property
+    def kind(self) -> Literal["dict", "list"]: ...
+    def __length_hint__(self) -> int: ...
+    def __next__(self) -> Any: ...
+
+def iter_items(
+    buffer: Buffer,
+    path_to_load: list[Any] = ...,
+    *,
+    keys_only: bool = ...,
+    custom_types: _Loaders = ...,
+) -> ItemIterator: ...

@@ -23,7 +23,7 @@ _LARGEST_READ: Final = 64 * 1024 * 1024
 _MISSING: Final = object()
 
 
-class SupportsReadInto(Protocol):
+class ReadableStream(Protocol):
     """A binary stream: ``read(n)`` returns at most ``n`` bytes, ``b""`` at the end."""
 
     def read(self, size: int, /) -> bytes | bytearray: ...
@@ -96,7 +96,7 @@ def _from_buffer(data: Buffer, step: Callable[[Buffer, int], tuple[Any, int]]) -
         yield value
 
 
-def _from_stream(stream: SupportsReadInto, step: Callable[[Buffer, int], tuple[Any, int]]) -> Iterator[Any]:
+def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any, int]]) -> Iterator[Any]:
     # `pending` holds the unread tail of what was read. A document cut short
     # at the end of it is tried again after a read at least as large as what
     # is already held, so a document of n bytes costs O(n) over all retries.
@@ -137,14 +137,15 @@ def _from_stream(stream: SupportsReadInto, step: Callable[[Buffer, int], tuple[A
         yield value
 
 
-def iter_documents(source: Buffer | str | os.PathLike[str] | SupportsReadInto, *path: object,
+def iter_documents(source: Buffer | str | os.PathLike[str] | ReadableStream, *path: object,
                    **options: Unpack[IterDocumentsOptions]) -> Iterator[Any]:
     """Each document of ``source`` in turn, or the value at ``path`` in each.
 
     ``source`` is a buffer (bytes, bytearray, memoryview, mmap, ...), the path
     of a file (mapped, not read whole) or a binary stream (read in growing
-    chunks). With a ``path`` only the value there is decoded and the rest of
-    each document is skipped; a document where the path does not resolve
+    chunks). With a ``path`` only the value there is decoded (as by
+    :func:`get`: sequences as lists, so ``use_tuples`` and ``stop_gc`` do not
+    apply) and the rest of each document is skipped; a document where the path does not resolve
     raises :class:`DeserializationError` as :func:`get` does, or yields
     ``default`` when one is given. A damaged document raises
     :class:`DeserializationError` whose ``pos`` is the offset of the damage in
@@ -152,7 +153,7 @@ def iter_documents(source: Buffer | str | os.PathLike[str] | SupportsReadInto, *
     """
     step = _reader(path, dict(options))
     if is_path(source):
-        mapping = map_file(source, sequential=True)  # type: ignore[arg-type]
+        mapping = map_file(source, sequential=True)
         try:
             yield from _from_buffer(mapping, step)
         finally:
@@ -162,7 +163,7 @@ def iter_documents(source: Buffer | str | os.PathLike[str] | SupportsReadInto, *
         yield from _from_buffer(source, step)
     elif hasattr(source, "read"):
         yield from _from_stream(source, step)
-    else:
+    else:  # wrongly typed callers still get a clear error
         raise TypeError(
             f"iter_documents() needs a buffer, a file path or a binary stream, not {type(source).__name__}"
         )

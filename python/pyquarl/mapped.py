@@ -9,14 +9,14 @@ from __future__ import annotations
 
 import mmap
 import os
-from typing import Final
+from typing import Final, TypeIs
 
 __all__ = ["is_path", "map_file"]
 
 _EMPTY: Final = memoryview(b"")
 
 
-def is_path(source: object) -> bool:
+def is_path(source: object) -> TypeIs[str | os.PathLike[str]]:
     """Whether ``source`` names a file (str or os.PathLike) rather than holding bytes."""
     return isinstance(source, (str, os.PathLike))
 

@@ -6,10 +6,6 @@
 
 namespace quarl {
 
-namespace {
-
-// The type a flag stands for in path errors; null for flags 20-29, which are
-// reported as corrupt data instead.
 const char* flag_type_name(uint8_t flag) noexcept {
     if (flag >= byte(Flag::SmallIntBase)) return "int";
     switch (static_cast<Flag>(flag)) {
@@ -45,7 +41,6 @@ const char* flag_type_name(uint8_t flag) noexcept {
     }
 }
 
-// The type of a typed list's elements in path errors; null for an unknown element type.
 const char* element_type_name(uint8_t element_type) noexcept {
     switch (static_cast<ElementType>(element_type)) {
         case ElementType::None:
@@ -61,6 +56,8 @@ const char* element_type_name(uint8_t element_type) noexcept {
     }
     return nullptr;
 }
+
+namespace {
 
 PyObject* wrong_container(const char* message, uint8_t flag) noexcept {
     const char* name = flag_type_name(flag);
@@ -287,6 +284,7 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
     for (size_t s = 0;; ++s) {
         if (s == steps.size()) {
             if (mode == LazyMode::Load) return deserialize_object(ctx);
+            if (mode == LazyMode::Locate) Py_RETURN_NONE;
             return lazy_contains(ctx, include_falsy);
         }
         const PathStep& step = steps[s];
@@ -334,6 +332,11 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
                     return nullptr;
                 }
                 if (mode == LazyMode::Check && include_falsy) Py_RETURN_TRUE;
+                if (mode == LazyMode::Locate) {
+                    const char* name = element_type_name(element_type);
+                    PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_ITEMS, name != nullptr ? name : "?");
+                    return nullptr;
+                }
                 return lazy_load_element(ctx, element_type, index, count, mode);
             }
             case Flag::StructuredList: {

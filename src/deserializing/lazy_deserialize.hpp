@@ -21,13 +21,24 @@ struct PathStep {
     [[nodiscard]] bool is_index() const noexcept { return key == nullptr; }
 };
 
-enum class LazyMode { Load, Check };
+// Load decodes the value at the path, Check tests it, Locate leaves the reader
+// on it (for walking its items).
+enum class LazyMode { Load, Check, Locate };
 
 using LazyContext = DecodeContext<PositionPointerHolder>;
 
 // New reference to the value at the path (load mode) or to True/False (check
-// mode); null with an exception set on failure.
+// mode); null with an exception set on failure. In locate mode: None with the
+// reader on the value, or the value itself when it is no run of bytes of its
+// own (a row of a list of like dicts, an element of a typed list).
 [[nodiscard]] PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode,
                                          bool include_falsy);
+
+// The type a flag stands for in path errors; null for flags that name no type
+// (fixed-width references, custom types, flags 12 and 25-29).
+[[nodiscard]] const char* flag_type_name(uint8_t flag) noexcept;
+
+// The type of a typed list's elements in path errors; null for an unknown element type.
+[[nodiscard]] const char* element_type_name(uint8_t element_type) noexcept;
 
 }  // namespace quarl

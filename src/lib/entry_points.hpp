@@ -10,6 +10,7 @@ PyObject* load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* lazy_load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* raw_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* iter_items(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* document_end(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

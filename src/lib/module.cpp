@@ -18,6 +18,8 @@ PyMethodDef METHODS[] = {
      "decodes the document at an offset of a buffer; returns (value, offset just past it)"},
     {"document_end", QUARL_FASTCALL(document_end), METH_FASTCALL | METH_KEYWORDS,
      "offset just past the document at an offset of a buffer, found without decoding it"},
+    {"iter_items", QUARL_FASTCALL(iter_items), METH_FASTCALL | METH_KEYWORDS,
+     "iterates over the items of the list or dict at a path, decoding one item per step"},
     {nullptr, nullptr, 0, nullptr},
 };
 

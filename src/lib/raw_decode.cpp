@@ -17,60 +17,13 @@ namespace quarl {
 namespace {
 
 struct RawOptions {
-    PyObject* data = nullptr;
-    PyObject* offset = nullptr;
+    PyObject* leading[2] = {nullptr, nullptr};  // data, offset
     bool use_tuples = false;
     bool stop_gc = false;
     LoaderMap loaders;
 };
 
-// (data, offset=0) by position or keyword, plus the decoding options when
-// `decoding` (document_end takes none).
-bool parse_arguments(const char* function, bool decoding, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, RawOptions& options) {
-    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (positional > 2) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most 2 positional arguments (%zd given)", function, positional);
-        return false;
-    }
-    if (positional >= 1) options.data = args[0];
-    if (positional == 2) options.offset = args[1];
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-        PyObject* value = args[positional + i];
-        PyObject** slot = nullptr;
-        if (keyword_is(name, "data")) {
-            slot = &options.data;
-        } else if (keyword_is(name, "offset")) {
-            slot = &options.offset;
-        } else if (decoding && keyword_is(name, "use_tuples")) {
-            if (!read_flag(value, options.use_tuples)) return false;
-            continue;
-        } else if (decoding && keyword_is(name, "stop_gc")) {
-            if (!read_flag(value, options.stop_gc)) return false;
-            continue;
-        } else if (decoding && keyword_is(name, "ignore_extra_data")) {
-            continue;  // never looks past the document anyway
-        } else if (decoding && keyword_is(name, "custom_types")) {
-            if (!options.loaders.parse(value)) return false;
-            continue;
-        } else {
-            raise_unexpected_keyword(function, name);
-            return false;
-        }
-        if (*slot != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", function, name);
-            return false;
-        }
-        *slot = value;
-    }
-    if (options.data == nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'data'", function);
-        return false;
-    }
-    return check_buffer_type(options.data);
-}
+constexpr const char* LEADING_NAMES[2] = {"data", "offset"};
 
 // The offset argument as a size; ValueError when negative.
 bool read_offset(PyObject* value, size_t& out) noexcept {
@@ -88,20 +41,28 @@ bool read_offset(PyObject* value, size_t& out) noexcept {
     return true;
 }
 
-// The document at `offset` of `input`, as a reader over it alone; null (with
-// the error placed) when it does not start with the marker.
-bool open_document(const InputBuffer& input, size_t offset, InputReader& document) {
-    const size_t available = offset <= input.size() ? input.size() - offset : 0;
-    document = InputReader{input.data() + (offset <= input.size() ? offset : input.size()), available, 0};
-    if (available >= DOCUMENT_MARKER_SIZE &&
-        std::memcmp(document.data, DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE) == 0) {
-        document.position = DOCUMENT_MARKER_SIZE;
-        return true;
+// The document at an offset of a buffer, as a reader over it alone, just
+// past its marker.
+struct Document {
+    InputBuffer input;
+    InputReader reader{};
+    size_t offset = 0;
+
+    // False with the error set (and placed at the offset when the marker is missing).
+    [[nodiscard]] bool open(const RawOptions& options) {
+        if (!read_offset(options.leading[1], offset) || !input.open(options.leading[0])) return false;
+        const size_t start = offset <= input.size() ? offset : input.size();
+        reader = InputReader{input.data() + start, input.size() - start, 0};
+        if (reader.length >= DOCUMENT_MARKER_SIZE &&
+            std::memcmp(reader.data, DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE) == 0) {
+            reader.position = DOCUMENT_MARKER_SIZE;
+            return true;
+        }
+        to_py_error(msg::MISSING_MARKER, DESERIALIZATION_ERROR);
+        place_damage(offset, 0);
+        return false;
     }
-    to_py_error(msg::MISSING_MARKER, DESERIALIZATION_ERROR);
-    place_damage(offset, 0);
-    return false;
-}
+};
 
 // New reference to the tuple (value, end), stealing `value`.
 PyObject* value_and_end(PyObject* value, size_t end) noexcept {
@@ -113,46 +74,52 @@ PyObject* value_and_end(PyObject* value, size_t end) noexcept {
 
 PyObject* raw_decode_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     RawOptions options;
-    size_t offset = 0;
-    if (!parse_arguments("raw_decode", true, args, nargsf, kwnames, options) ||
-        !read_offset(options.offset, offset)) {
-        return nullptr;
-    }
+    const bool parsed = parse_leading_arguments(
+        "raw_decode", LEADING_NAMES, options.leading, args, nargsf, kwnames, [&](PyObject* name, PyObject* value) {
+            bool ok = true;
+            if (keyword_is(name, "use_tuples")) {
+                ok = read_flag(value, options.use_tuples);
+            } else if (keyword_is(name, "stop_gc")) {
+                ok = read_flag(value, options.stop_gc);
+            } else if (keyword_is(name, "custom_types")) {
+                ok = options.loaders.parse(value);
+            } else if (!keyword_is(name, "ignore_extra_data")) {  // never looks past the document anyway
+                return Keyword::Unknown;
+            }
+            return ok ? Keyword::Taken : Keyword::Failed;
+        });
+    if (!parsed) return nullptr;
     GcPause gc_pause(options.stop_gc);
-    InputBuffer input;
-    if (!input.open(options.data)) return nullptr;
-    InputReader document{};
-    if (!open_document(input, offset, document)) return nullptr;
+    Document document;
+    if (!document.open(options)) return nullptr;
 
     VecPointerHolder holder;
-    DecodeContext<VecPointerHolder> ctx(document.data, document.length, document.position, holder, options.loaders,
-                                        options.use_tuples);
+    const InputReader& in = document.reader;
+    DecodeContext<VecPointerHolder> ctx(in.data, in.length, in.position, holder, options.loaders, options.use_tuples);
     PyObject* value = deserialize_object(ctx);
     if (value == nullptr) {
-        place_damage(offset, ctx.in.position < document.length ? ctx.in.position : document.length);
+        place_damage(document.offset, ctx.in.position < in.length ? ctx.in.position : in.length);
         return nullptr;
     }
-    return value_and_end(value, offset + ctx.in.position);
+    return value_and_end(value, document.offset + ctx.in.position);
 }
 
 PyObject* document_end_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     RawOptions options;
-    size_t offset = 0;
-    if (!parse_arguments("document_end", false, args, nargsf, kwnames, options) ||
-        !read_offset(options.offset, offset)) {
+    if (!parse_leading_arguments("document_end", LEADING_NAMES, options.leading, args, nargsf, kwnames,
+                                 [](PyObject*, PyObject*) { return Keyword::Unknown; })) {
         return nullptr;
     }
-    InputBuffer input;
-    if (!input.open(options.data)) return nullptr;
-    InputReader document{};
-    if (!open_document(input, offset, document)) return nullptr;
+    Document document;
+    if (!document.open(options)) return nullptr;
     // The skipper numbers the strings it passes; nothing here reads them back.
-    PositionPointerHolder holder(document.data, document.length);
-    if (!skip_object(document, holder)) {
-        place_damage(offset, document.position);
+    InputReader& in = document.reader;
+    PositionPointerHolder holder(in.data, in.length);
+    if (!skip_object(in, holder)) {
+        place_damage(document.offset, in.position);
         return nullptr;
     }
-    return PyLong_FromSize_t(offset + document.position);
+    return PyLong_FromSize_t(document.offset + in.position);
 }
 
 }  // namespace

@@ -21,6 +21,13 @@ public:
     // case `lookup_error` receives the lookup's exception, if any.
     [[nodiscard]] PyObject* find(PyObject* identifier, PyPointer& lookup_error) const noexcept;
 
+    // For the garbage collector of an object that keeps the map: its loaders
+    // may refer back to that object.
+    [[nodiscard]] int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(loaders_.get());
+        return 0;
+    }
+
 private:
     PyPointer loaders_;
 };

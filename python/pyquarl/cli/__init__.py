@@ -15,12 +15,16 @@ import os
 import stat
 import sys
 import tempfile
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, BinaryIO
 
+from .._pyquarl import raw_decode
 from ..api import contains, dump, get, loads
+from ..document import iter_items
+from ..documents import iter_documents
 from ..exceptions import DeserializationError, SerializationError
+from ..mapped import map_file
 from .jsonout import to_json
 from .paths import JSON_KEY_OPTION, StepError, mark_json_keys, parse_steps, show_steps
 from .progress import CountingWriter, Progress, read_file, read_stream, write_all
@@ -154,7 +158,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = commands.add_parser(
         "decode",
         help="quarl to JSON",
-        description="Decode a quarl document and write it as JSON.",
+        description="Decode a quarl document and write it as JSON. A file of several documents one "
+        "after another (written by repeated dumps) becomes JSON Lines: one document per line.",
         epilog=_JSON_HELP,
         formatter_class=formatter,
     )
@@ -183,6 +188,16 @@ def build_parser() -> argparse.ArgumentParser:
     )
     step_options(p)
     p.add_argument("--truthy", action="store_true", help="count false values (0, '', [], null, ...) as absent")
+
+    p = commands.add_parser(
+        "keys",
+        help="list the keys of the dict at a path, or the length of the list there",
+        description="Print the keys of the dict at a path as JSON, one per line, or the length of the "
+        "list there. The values are skipped, not decoded.",
+        epilog=_STEP_HELP,
+        formatter_class=formatter,
+    )
+    step_options(p)
 
     p = commands.add_parser(
         "stats",
@@ -281,8 +296,20 @@ def _output(path: str | None, binary: bool) -> Iterator[BinaryIO]:
             os.unlink(temporary)
 
 
-def _check_marker(data: bytes | bytearray, name: str) -> None:
-    if not data.startswith(_MARKER):
+def _source(path: str, command: str) -> Buffer:
+    """A file mapped read-only (so a lookup reads only the pages on its way, and
+    a file larger than memory works), or stdin and other streams read whole."""
+    if path != "-":
+        try:
+            if stat.S_ISREG(os.stat(path).st_mode):
+                return map_file(path)
+        except OSError as error:
+            raise CliError(Exit.IO, f"cannot read {path}: {error.strerror or error}") from None
+    return _read(path, Progress(f"quarl {command}", sys.stderr, False))
+
+
+def _check_marker(data: Buffer, name: str) -> None:
+    if bytes(memoryview(data)[:3]) != _MARKER:
         raise CliError(Exit.BAD_DATA, f"{name}: not a quarl document (it does not start with `<o>`)")
 
 
@@ -365,11 +392,33 @@ def _encode_with(args: argparse.Namespace, name: str, progress: Progress) -> Non
             raise CliError(Exit.UNSUPPORTED, f"{name}: cannot encode: nested too deeply") from None
 
 
+def _decode_lines(raw: bytes | bytearray, name: str, args: argparse.Namespace, progress: Progress) -> None:
+    """Several documents one after another: one JSON line each."""
+    with _output(args.output, binary=False) as fp:
+        try:
+            for value in iter_documents(raw, stop_gc=True):
+                line = to_json(value, sort_keys=args.sort_keys, allow_nan=args.allow_nan)
+                fp.write(line.encode("utf-8") + b"\n")
+        except DeserializationError as error:
+            raise CliError(Exit.BAD_DATA, f"{name}: {error} (at byte {error.pos})") from None
+        except (TypeError, RecursionError) as error:
+            raise _data_error(name, error) from None
+        except ValueError as error:
+            raise CliError(Exit.UNSUPPORTED, f"cannot write the value as JSON: {error}") from None
+
+
 def _decode_with(args: argparse.Namespace, name: str, progress: Progress) -> None:
     raw = _read(args.input, progress)
     _check_marker(raw, name)
     progress.stage("decoding")
-    value = _decode(raw, name)
+    try:
+        value, end = raw_decode(raw, stop_gc=True)
+    except (DeserializationError, TypeError, RecursionError) as error:
+        raise _data_error(name, error) from None
+    if end != len(raw):
+        del value
+        _decode_lines(raw, name, args, progress)
+        return
     del raw
     progress.stage("converting to JSON")
     data = (_json_text(value, args) + "\n").encode("utf-8")
@@ -378,22 +427,35 @@ def _decode_with(args: argparse.Namespace, name: str, progress: Progress) -> Non
         write_all(fp, data, progress, "writing JSON")
 
 
-def _lookup(raw: bytes | bytearray, steps: list[object], name: str) -> Any:
+@contextmanager
+def _reading(name: str, steps: list[object], what: str = "value") -> Iterator[None]:
+    """Errors of a lookup as the command's errors: no `what` at the path, or damaged data."""
     try:
-        return get(raw, *steps)
+        yield
     except DeserializationError as error:
         if str(error).startswith(_PATH_ERRORS):
-            raise CliError(Exit.BAD_PATH, f"{name}: no value at {show_steps(steps)}: {error}") from None
+            raise CliError(Exit.BAD_PATH, f"{name}: no {what} at {show_steps(steps)}: {error}") from None
         raise _data_error(name, error) from None
     except (TypeError, RecursionError) as error:
         raise _data_error(name, error) from None
 
 
-def _get(args: argparse.Namespace) -> Exit:
+def _lookup(raw: Buffer, steps: list[object], name: str) -> Any:
+    with _reading(name, steps):
+        return get(raw, *steps)
+
+
+def _at_path(args: argparse.Namespace, command: str) -> tuple[list[object], str, Buffer]:
+    """The steps, the file's name for messages and its bytes (a mapping where it can be)."""
     steps = _steps(args)
     name = _name(args.file)
-    raw = _read(args.file, Progress("quarl get", sys.stderr, False))
+    raw = _source(args.file, command)
     _check_marker(raw, name)
+    return steps, name, raw
+
+
+def _get(args: argparse.Namespace) -> Exit:
+    steps, name, raw = _at_path(args, "get")
     value = _lookup(raw, steps, name)
     if args.raw and isinstance(value, (bytes, bytearray)):
         with _stdout() as out:
@@ -406,10 +468,7 @@ def _get(args: argparse.Namespace) -> Exit:
 
 
 def _has(args: argparse.Namespace) -> Exit:
-    steps = _steps(args)
-    name = _name(args.file)
-    raw = _read(args.file, Progress("quarl has", sys.stderr, False))
-    _check_marker(raw, name)
+    steps, name, raw = _at_path(args, "has")
     try:
         if contains(raw, *steps, include_falsy=not args.truthy):
             return Exit.OK
@@ -422,6 +481,19 @@ def _has(args: argparse.Namespace) -> Exit:
         if error.code != Exit.BAD_PATH:
             raise
     return Exit.NOT_FOUND
+
+
+def _keys(args: argparse.Namespace) -> Exit:
+    steps, name, raw = _at_path(args, "keys")
+    with _reading(name, steps, "list or dict"):
+        walk = iter_items(raw, *steps, keys_only=True)
+        if walk.kind == "list":
+            _print(f"{walk.__length_hint__()}\n")
+            return Exit.OK
+        with _stdout() as out:
+            for key in walk:
+                out.write((to_json(key) + "\n").encode("utf-8"))
+    return Exit.OK
 
 
 def _stats(args: argparse.Namespace) -> Exit:
@@ -447,6 +519,7 @@ _COMMANDS = {
     "decode": _with_progress("decode", _decode_with),
     "get": _get,
     "has": _has,
+    "keys": _keys,
     "stats": _stats,
 }
 
@@ -455,7 +528,7 @@ def _prepare(argv: list[str]) -> list[str]:
     """Mark ``--json-key`` values of ``get`` and ``has`` so they keep their place among the steps."""
     for i, arg in enumerate(argv):
         if not arg.startswith("-"):
-            if arg in ("get", "has"):
+            if arg in ("get", "has", "keys"):
                 return argv[: i + 1] + mark_json_keys(argv[i + 1 :])
             break
     return argv

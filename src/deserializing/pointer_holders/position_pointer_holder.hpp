@@ -61,6 +61,16 @@ public:
 
     [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
 
+    // Drops the entries from number `size` on, releasing their objects. A
+    // walk that decoded a stretch numbers it again as positions, so decoded
+    // strings are not kept alive by the table.
+    void truncate(size_t size) noexcept {
+        for (size_t i = size; i < entries_.size(); ++i) {
+            if (!is_position(entries_[i])) Py_DECREF(reinterpret_cast<PyObject*>(entries_[i]));
+        }
+        entries_.truncate(size);
+    }
+
     // Whether entry `number` is a string whose UTF-8 form is `text` (`ascii`:
     // the text has no byte of 128 or more), without decoding skipped strings.
     // False with DeserializationError set when the number is out of range or
