@@ -125,7 +125,7 @@ def test_worker_processes_read_and_write_the_files(tmp_path):
         read_documents(str(tmp_path / "*.quarl"), path=("user", "none")).compute(**in_processes)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=30, deadline=None)
 @given(st.lists(st.lists(PLAIN_VALUES, max_size=4), min_size=1, max_size=4))
 def test_files_of_any_documents_read_back_as_their_concatenation(files):
     with tempfile.TemporaryDirectory() as directory:

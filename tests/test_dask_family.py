@@ -109,7 +109,7 @@ def test_values_quarl_cannot_carry_exactly_fall_back_to_the_next_family(value):
         assert back == value and type(back) is type(value)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(PLAIN_VALUES)
 def test_any_value_arrives_exactly_and_only_tuples_make_the_family_decline(value):
     # Like dicts in a list are written as one key row: they come back in the first one's key order.

@@ -74,7 +74,7 @@ def test_a_consumer_that_does_not_accept_quarl_refuses_its_messages():
             message.decode()
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(PLAIN_VALUES)
 def test_any_value_survives_kombus_own_dumps_and_loads(value):
     content_type, encoding, body = kombu_dumps(value, serializer="quarl")
