@@ -9,7 +9,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 EXTRA = $$($(PY) -c 'import sys, tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' $(1))
 SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
-.PHONY: all install demo test wheel wheel-check bench clean mutation
+.PHONY: all install demo test wheel wheel-check bench bench-dask clean mutation
 
 all: install
 
@@ -51,7 +51,13 @@ wheel-check:
 	@ls dist/pyquarl-*manylinux*.whl >/dev/null 2>&1 || $(MAKE) --no-print-directory wheel
 	tools/wheel-check
 
-test: install $(VENV)/.test-deps
+# Dask, distributed, Kombu and Celery (pyproject's `dask` and `celery` extras) for
+# the integrations' tests; the core package imports and works without them.
+$(VENV)/.extras: $(VENV)/.deps pyproject.toml
+	$(PIP) install $(call EXTRA,dask) $(call EXTRA,celery)
+	touch $@
+
+test: install $(VENV)/.test-deps $(VENV)/.extras
 	$(MAKE) --no-print-directory fuzz-smoke
 	$(PY) -m pytest -q
 
@@ -104,6 +110,12 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 bench: install $(VENV)/.bench-deps
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/files.py $(BENCH_ARGS)
+
+# pyquarl inside Dask on a LocalCluster of 2 worker processes: gathering task
+# results per serialization family, and a Bag filtering one field of stored
+# documents. DASK_BENCH_ARGS="--scale 0.05" is a smoke run.
+bench-dask: install $(VENV)/.bench-deps $(VENV)/.extras
+	$(PY) bench/dask_bench.py $(DASK_BENCH_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache .hypothesis
