@@ -39,7 +39,7 @@ OUT = Path(__file__).resolve().parent / "out"
 RESULT_BYTES = 20_000_000  # of quarl per task result, at scale 1
 RESULTS = 8
 DOCUMENTS = 2_000  # stored documents at scale 1, ~500 kB each
-EVENTS_PER_DOCUMENT = 4_000
+EVENTS_PER_DOCUMENT = 8_000
 FILES = 16
 
 FAMILIES = {

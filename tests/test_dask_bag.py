@@ -87,6 +87,7 @@ def test_load_options_reach_the_decoder(logs):
 
 @pytest.mark.parametrize("call, error", [
     (lambda d: read_documents(str(d / "*.none")), FileNotFoundError),
+    (lambda d: read_documents(str(d / "missing.quarl")), FileNotFoundError),
     (lambda d: read_documents(str(d / "*.quarl"), files_per_partition=0), ValueError),
     (lambda d: read_documents(str(d / "*.quarl"), default=None), TypeError),
     (lambda d: to_documents(dask.bag.from_sequence([1, 2], npartitions=2), str(d / "out.quarl")), ValueError),
