@@ -39,7 +39,7 @@ OUT = Path(__file__).resolve().parent / "out"
 RESULT_BYTES = 20_000_000  # of quarl per task result, at scale 1
 RESULTS = 8
 DOCUMENTS = 2_000  # stored documents at scale 1, ~500 kB each
-EVENTS_PER_DOCUMENT = 4_000
+EVENTS_PER_DOCUMENT = 8_000
 FILES = 16
 
 FAMILIES = {
@@ -174,7 +174,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--dir", type=Path, default=OUT / "dask-documents", help="where the stored documents go")
     parser.add_argument("--md", type=Path, default=OUT / "dask.md", help="where the Markdown goes")
     args = parser.parse_args(argv)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         lines = [f"## pyquarl inside Dask (LocalCluster, 2 worker processes; scale {args.scale:g})", ""]
         lines += bench_gather(cluster, args.scale, args.reps) + [""]
         lines += bench_filter(cluster, args.scale, args.reps, args.dir) + [""]

@@ -46,7 +46,7 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=2_000)
     events = parser.parse_args().events
     with tempfile.TemporaryDirectory() as tmp, \
-            distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \
             distributed.Client(cluster, serializers=pyquarl.dask.SERIALIZERS,
                                deserializers=pyquarl.dask.SERIALIZERS) as client:
         client.register_plugin(pyquarl.dask.QuarlPlugin())  # the family on the workers too

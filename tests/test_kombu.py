@@ -13,7 +13,7 @@ celery = pytest.importorskip("celery")
 
 from celery.contrib.testing.worker import start_worker  # noqa: E402
 from kombu import Connection, Exchange, Queue  # noqa: E402
-from kombu.exceptions import ContentDisallowed, EncodeError  # noqa: E402
+from kombu.exceptions import EncodeError  # noqa: E402
 from kombu.serialization import dumps as kombu_dumps, loads as kombu_loads  # noqa: E402
 
 import pyquarl.kombu  # noqa: E402
@@ -62,16 +62,6 @@ def test_a_producer_and_a_consumer_exchange_every_supported_type():
     for (name, sent), (body, content_type, encoding) in zip(MESSAGES.items(), received):
         assert same_value(as_read(sent), body, ordered=True), name
         assert (content_type, encoding) == ("application/x-quarl", "binary")
-
-
-def test_a_consumer_that_does_not_accept_quarl_refuses_its_messages():
-    with Connection("memory://") as connection:
-        queue = Queue("refusing", Exchange("refusing"), "refusing")
-        connection.Producer(serializer="quarl").publish(
-            [1], exchange=queue.exchange, routing_key="refusing", declare=[queue])
-        message = queue(connection.default_channel).get(accept=["json"])
-        with pytest.raises(ContentDisallowed):
-            message.decode()
 
 
 @settings(max_examples=100, deadline=None)

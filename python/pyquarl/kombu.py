@@ -59,6 +59,12 @@ def register(name: str = NAME) -> None:
     accepts what its ``accept_content`` setting lists, a plain Kombu
     ``Consumer`` what its ``accept`` argument lists.
     """
-    from kombu.serialization import register as kombu_register  # type: ignore[import-not-found]
+    try:
+        from kombu.serialization import register as kombu_register  # type: ignore[import-not-found]
+    except ModuleNotFoundError as error:
+        raise ModuleNotFoundError(
+            "pyquarl.kombu.register() needs kombu, which is not installed: pip install \"pyquarl[celery]\"",
+            name=error.name,
+        ) from error
 
     kombu_register(name, encode, decode, content_type=CONTENT_TYPE, content_encoding=CONTENT_ENCODING)

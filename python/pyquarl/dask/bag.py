@@ -33,12 +33,11 @@ Paths = str | os.PathLike[str] | Sequence[str | os.PathLike[str]]
 
 def _input_paths(pattern: Paths) -> list[str]:
     if isinstance(pattern, (str, os.PathLike)):
-        text = os.fspath(pattern)
-        found = sorted(glob.glob(text)) if glob.has_magic(text) else [text]
+        found = sorted(glob.glob(os.fspath(pattern)))
+        if not found:
+            raise FileNotFoundError(f"no file matches {os.fspath(pattern)!r}")
     else:
         found = [os.fspath(p) for p in pattern]
-    if not found:
-        raise FileNotFoundError(f"no file matches {os.fspath(pattern)!r}")  # type: ignore[arg-type]
     # Absolute, so that workers started elsewhere find the same files.
     return [os.path.abspath(p) for p in found]
 
@@ -49,9 +48,9 @@ def _read_files(files: Iterable[str], path: tuple[object, ...], options: dict[st
         try:
             values.extend(pyquarl.iter_documents(name, *path, **options))
         except pyquarl.DeserializationError as error:
-            # The reader's own bookkeeping exception stands in the context and
-            # holds this error again: a loop that schedulers which pickle the
-            # context with the error (dask's process pool) cannot pickle.
+            # The error's context is the reader's internal exception, which
+            # holds this error again: dask's process pool pickles the context
+            # with the error and cannot pickle that loop.
             error.__context__ = None
             raise
     return values
@@ -91,7 +90,7 @@ def read_documents(
     return bag
 
 
-def _output_paths(pattern: str | os.PathLike[str] | Sequence[str | os.PathLike[str]], count: int) -> list[str]:
+def _output_paths(pattern: Paths, count: int) -> list[str]:
     if not isinstance(pattern, (str, os.PathLike)):
         names = [os.fspath(p) for p in pattern]
         if len(names) != count:
@@ -117,7 +116,7 @@ def _write_partition(items: Iterable[Any], name: str, options: dict[str, Any]) -
 
 def to_documents(
     bag: Bag,
-    pattern: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+    pattern: Paths,
     *,
     compute: bool = True,
     dump_options: dict[str, Any] | None = None,
