@@ -58,7 +58,7 @@ def test_raw_decode_returns_each_value_and_where_it_ends(offset):
     (lambda: raw_decode(LOG, len(LOG) + 5), DeserializationError, MISSING_MARKER, len(LOG) + 5),
     (lambda: raw_decode(LOG[:STARTS[1] - 1]), DeserializationError, END, STARTS[1] - 1),
     (lambda: document_end(LOG[:STARTS[2] - 1], STARTS[1]), DeserializationError, END, STARTS[2] - 1),
-    (lambda: raw_decode(doc("0D 02 1F 0C")), CorruptDataError, "Unexpected flag", 7),
+    (lambda: raw_decode(doc("0D 02 1F 0C")), CorruptDataError, "Unexpected flag", 6),
     (lambda: raw_decode(LOG, -1), ValueError, "offset must not be negative", None),
     (lambda: raw_decode(LOG, 1.0), TypeError, None, None),
     (lambda: raw_decode(LOG, 0, 0), TypeError, "raw_decode() takes at most 2 positional arguments (3 given)", None),

@@ -18,6 +18,7 @@ from ._pyquarl import bytes_check_if_contains, lazy_load_bytes, load_bytes
 from ._pyquarl import iter_items as _iter_items
 from .api import ContainsOptions, GetOptions, LoadOptions
 from .mapped import is_path, map_file
+from .options import decode_options
 
 if TYPE_CHECKING:
     from ._pyquarl import ItemIterator  # the native iterator's type, known to the stubs only
@@ -30,6 +31,7 @@ class ItemsOptions(TypedDict, total=False):
 
     keys_only: bool
     custom_types: dict[Any, Callable[..., Any]]
+    std_types: bool
 
 
 def _view_of(buffer: Buffer) -> memoryview:
@@ -71,19 +73,19 @@ class Document:
 
     def get(self, *path: object, **options: Unpack[GetOptions]) -> Any:
         """The value at ``path`` (see :func:`pyquarl.get`)."""
-        return lazy_load_bytes(self._data(), list(path), **options)
+        return lazy_load_bytes(self._data(), list(path), **decode_options(dict(options)))
 
     def contains(self, *path: object, **options: Unpack[ContainsOptions]) -> bool:
         """Whether ``path`` leads to a value (see :func:`pyquarl.contains`)."""
-        return bytes_check_if_contains(self._data(), list(path), **options)
+        return bytes_check_if_contains(self._data(), list(path), **decode_options(dict(options)))
 
     def load(self, **options: Unpack[LoadOptions]) -> Any:
         """The whole value, decoded (see :func:`pyquarl.loads`)."""
-        return load_bytes(self._data(), **options)
+        return load_bytes(self._data(), **decode_options(dict(options)))
 
     def iter_items(self, *path: object, **options: Unpack[ItemsOptions]) -> ItemIterator:
         """The items of the list or dict at ``path``, one decoded per step (see :func:`iter_items`)."""
-        return _iter_items(self._data(), list(path), **options)
+        return _iter_items(self._data(), list(path), **decode_options(dict(options)))
 
     @property
     def closed(self) -> bool:
@@ -140,4 +142,4 @@ def iter_items(source: Buffer | str | os.PathLike[str], *path: object,
     """
     if is_path(source):
         source = map_file(source, sequential=True)
-    return _iter_items(source, list(path), **options)
+    return _iter_items(source, list(path), **decode_options(dict(options)))

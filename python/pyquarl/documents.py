@@ -13,6 +13,7 @@ from typing import Any, Final, Protocol, TypedDict, Unpack
 
 from ._pyquarl import document_end, lazy_load_bytes, raw_decode
 from .exceptions import DeserializationError
+from .options import decode_options
 from .mapped import is_path, map_file
 
 __all__ = ["IterDocumentsOptions", "iter_documents"]
@@ -37,6 +38,7 @@ class IterDocumentsOptions(TypedDict, total=False):
     use_tuples: bool
     stop_gc: bool
     custom_types: dict[Any, Callable[..., Any]]
+    std_types: bool
     default: Any
 
 
@@ -94,8 +96,13 @@ def _from_buffer(data: Buffer, step: Callable[[Buffer, int], tuple[Any, int]]) -
         try:
             value, offset = step(data, offset)
         except _PathMissed as missed:
-            raise missed.error from None
-        yield value
+            failure = missed.error
+        else:
+            yield value
+            continue
+        # Raised outside the handler, so the error does not keep the wrapper
+        # (which holds the error) as its context: a loop that pickling chokes on.
+        raise failure
 
 
 def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any, int]]) -> Iterator[Any]:
@@ -116,10 +123,11 @@ def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any
             del pending[:]
             consumed += start
             start = 0
+        missed_error = None
         try:
             value, end = step(pending, start)
         except _PathMissed as missed:
-            raise _shifted(missed.error, consumed) from None
+            missed_error = missed.error
         except DeserializationError as error:
             if exhausted or not error.msg.startswith(_NEEDS_MORE) and start + 3 <= len(pending):
                 raise _shifted(error, consumed) from None
@@ -137,6 +145,8 @@ def _from_stream(stream: ReadableStream, step: Callable[[Buffer, int], tuple[Any
                 continue
             pending += chunk
             continue
+        if missed_error is not None:
+            raise _shifted(missed_error, consumed)  # outside the handler, as above
         start = end
         yield value
 
@@ -155,7 +165,7 @@ def iter_documents(source: Buffer | str | os.PathLike[str] | ReadableStream, *pa
     :class:`DeserializationError` whose ``pos`` is the offset of the damage in
     the whole source; the documents before it have been yielded.
     """
-    step = _reader(path, dict(options))
+    step = _reader(path, decode_options(dict(options)))
     if is_path(source):
         mapping = map_file(source, sequential=True)
         try:

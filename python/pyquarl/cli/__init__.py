@@ -424,7 +424,7 @@ def _decode_lines(raw: bytes | bytearray, name: str, args: argparse.Namespace, p
                 line = to_json(value, sort_keys=args.sort_keys, allow_nan=args.allow_nan)
                 fp.write(line.encode("utf-8") + b"\n")
         except DeserializationError as error:
-            raise CliError(Exit.BAD_DATA, f"{name}: {error} (at byte {error.pos})") from None
+            raise CliError(Exit.BAD_DATA, f"{name}: {for_command_line(error)} (at byte {error.pos})") from None
         except (TypeError, RecursionError) as error:
             raise _data_error(name, error) from None
         except ValueError as error:
@@ -441,6 +441,9 @@ def _decode_with(args: argparse.Namespace, name: str, progress: Progress) -> Non
         raise _data_error(name, error) from None
     if end != len(raw):
         del value
+        # Bytes after a document are the next document only if they start like one.
+        if bytes(raw[end:end + 3]) != b"<o>":
+            raise CliError(Exit.BAD_DATA, f"{name}: unexpected data after the end of the document, from byte {end}")
         _decode_lines(raw, name, args, progress)
         return
     del raw
