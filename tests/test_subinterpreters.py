@@ -27,6 +27,13 @@ except CorruptDataError as error:  # this interpreter's class
     assert type(error) is pyquarl.CorruptDataError and isinstance(error, DeserializationError), type(error)
     assert error.pos == 5
 assert pyquarl.contains(b"<o>\\x0d\\x02\\x0c\\x1e", Idx(1)) is False
+items = pyquarl.iter_items(data, "a")  # an iterator type of this interpreter
+assert list(items) == value["a"]
+try:
+    next(pyquarl.iter_items(b"<o>\\x0d\\x02\\x1f\\x0c"))
+    next(pyquarl.iter_items(b"<o>\\x0d\\x02\\x1f\\x0c"))
+except CorruptDataError:
+    pass
 '''
 
 for kind in {kinds}:
@@ -48,6 +55,7 @@ except pyquarl.SerializationError:
     pass
 import datetime
 assert pyquarl.loads(pyquarl.dumps(datetime.datetime(2020, 1, 2), serialize_dates=True)) == "2020-01-02T00:00:00"
+assert list(pyquarl.iter_items(pyquarl.dumps([1, "a"]))) == [1, "a"]
 print("ok")
 """
 

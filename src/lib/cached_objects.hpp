@@ -19,6 +19,7 @@ struct ModuleState {
     PyTypeObject* datetime_type;
     PyObject* write_method_name;  // interned "write"
     PyObject* index_attribute_name;  // interned "index"
+    PyTypeObject* item_iterator_type;  // iter_items' iterators, a type of this interpreter
 };
 
 // The state of the module whose function is running on this thread. Set by
@@ -61,6 +62,7 @@ private:
 #define DATETIME_TYPE (::quarl::module_state().datetime_type)
 #define WRITE_METHOD_NAME (::quarl::module_state().write_method_name)
 #define INDEX_ATTRIBUTE_NAME (::quarl::module_state().index_attribute_name)
+#define ITEM_ITERATOR_TYPE (::quarl::module_state().item_iterator_type)
 
 // Immortal singletons of the interpreter, the same object in every
 // interpreter of the process: set once, never released.

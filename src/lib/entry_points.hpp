@@ -11,6 +11,8 @@ PyObject* lazy_load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t na
 PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* raw_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* iter_items(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The type of iter_items' iterators for `module` (a new reference), or null with an exception set.
+PyTypeObject* make_item_iterator_type(PyObject* module) noexcept;
 PyObject* document_end(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

@@ -71,6 +71,8 @@ int item_iterator_clear(PyObject* object) {
 }
 
 PyObject* item_iterator_next(PyObject* object) {
+    // Runs outside the module's functions: its interpreter's state is the type's module's.
+    ModuleStateScope scope(PyType_GetModule(Py_TYPE(object)));
     auto* self = reinterpret_cast<ItemIterator*>(object);
     ItemState* state = self->state;
     if (state == nullptr) return nullptr;
@@ -144,11 +146,6 @@ PyType_Spec ITEM_ITERATOR_SPEC = {
     ITEM_ITERATOR_SLOTS,
 };
 
-// The iterator type, made on first use and kept for the life of the process.
-PyTypeObject* item_iterator_type() noexcept {
-    static PyObject* type = PyType_FromSpec(&ITEM_ITERATOR_SPEC);
-    return reinterpret_cast<PyTypeObject*>(type);
-}
 
 struct ItemOptions {
     PyObject* leading[2] = {nullptr, nullptr};  // buffer, path_to_load
@@ -187,8 +184,7 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
     }
     if (!build_steps(path, steps, owned_keys)) return nullptr;
 
-    PyTypeObject* type = item_iterator_type();
-    if (type == nullptr) return nullptr;
+    PyTypeObject* type = ITEM_ITERATOR_TYPE;
     PyPointer iterator = PyPointer::steal(type->tp_alloc(type, 0));
     if (!iterator) return nullptr;
     auto* self = reinterpret_cast<ItemIterator*>(iterator.get());
@@ -221,6 +217,10 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
 }
 
 }  // namespace
+
+PyTypeObject* make_item_iterator_type(PyObject* module) noexcept {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &ITEM_ITERATOR_SPEC, nullptr));
+}
 
 PyObject* iter_items(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_without_cpp_exceptions([&] { return make_item_iterator(args, nargsf, kwnames); });

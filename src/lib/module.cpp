@@ -51,7 +51,12 @@ PyMethodDef METHODS[] = {
 
 ModuleState& state_of(PyObject* module) noexcept { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
 
-int exec_module(PyObject* module) noexcept { return init_module_state(state_of(module)) ? 0 : -1; }
+int exec_module(PyObject* module) noexcept {
+    ModuleState& state = state_of(module);
+    if (!init_module_state(state)) return -1;
+    state.item_iterator_type = make_item_iterator_type(module);
+    return state.item_iterator_type != nullptr ? 0 : -1;
+}
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {
     return traverse_module_state(state_of(module), visit, arg);
