@@ -111,7 +111,7 @@ template <PointerHolder Holder>
         for (uint64_t j = 0; j < width; ++j) {
             PyObject* value = deserialize_object(ctx);
             if (value == nullptr) return failed = true, row;
-            needs_tracking |= PyObject_IS_GC(value);
+            needs_tracking |= is_collected_type(value);
             PyObject* none = slots[j];
             slots[j] = value;
             Py_DECREF(none);
@@ -173,7 +173,7 @@ template <PointerHolder Holder>
     uint64_t row = 1;
     if (rows > 1 && width != 0 && PyDict_GET_SIZE(first.get()) == static_cast<Py_ssize_t>(width)) {
         bool keys_need_tracking = false;
-        for (const PyPointer& key : keys) keys_need_tracking |= PyObject_IS_GC(key.get());
+        for (const PyPointer& key : keys) keys_need_tracking |= is_collected_type(key.get());
         PyPointer blank = PyPointer::steal(blank_copy(first.get()));
         if (!blank) return nullptr;
         set_sequence_item(ctx, sequence.get(), 0, building.finish(first.release()));

@@ -116,13 +116,18 @@ inline void set_sequence_item(const DecodeContext<Holder>& ctx, PyObject* sequen
     return sequence;
 }
 
+// Whether the collector may need to see `object`'s referrers: true for every
+// instance of a collected type (a flag test, where PyObject_IS_GC is a call;
+// the few it overstates only cost a tracked dict).
+[[nodiscard]] inline bool is_collected_type(PyObject* object) noexcept { return PyType_IS_GC(Py_TYPE(object)); }
+
 // Keeps a dict being filled out of the collector's lists, as new_sequence
 // does for sequences: inserting a container would have the dict tracked.
 class DictUnderConstruction {
 public:
     // After `key` and `value` went into `dict`.
     void inserted(PyObject* dict, PyObject* key, PyObject* value) noexcept {
-        if (PyObject_IS_GC(value) || PyObject_IS_GC(key)) [[unlikely]] {
+        if (is_collected_type(value) || is_collected_type(key)) {
             PyObject_GC_UnTrack(dict);
             needs_tracking_ = true;
         }
