@@ -27,7 +27,7 @@ bool serialize(PyObject* obj, SerializeContext<Buffer>& ctx) {
 }
 
 template <class Buffer>
-inline bool serialize_item(PyObject* obj, SerializeContext<Buffer>& ctx) {
+[[gnu::always_inline]] inline bool serialize_item(PyObject* obj, SerializeContext<Buffer>& ctx) {
     if constexpr (!Buffer::RUNS_PYTHON) {
         PyTypeObject* const type = Py_TYPE(obj);
         if (type == &PyUnicode_Type) return encode_string(obj, ctx);
