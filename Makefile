@@ -36,8 +36,8 @@ demo: install
 	$(PY) examples/demo.py
 
 # The release package in dist/: an sdist, and a profile-guided manylinux wheel
-# built from that sdist (so the sdist is known to build) with the C++ runtime
-# linked in, then tagged by `auditwheel repair`.
+# built from that sdist (so the sdist is known to build), kept to an older C++
+# runtime and tagged by `auditwheel repair`.
 $(VENV)/.release-deps: $(VENV)/.deps pyproject.toml
 	$(PIP) install $(call EXTRA,release)
 	touch $@

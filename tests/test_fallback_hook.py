@@ -7,7 +7,7 @@ import gc
 import weakref
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from conftest import PLAIN_VALUES, assert_memory_flat, same_value
 from pyquarl import CustomType, SerializationError, dump_bytes, dumps, load_bytes, loads
@@ -114,6 +114,7 @@ def test_a_self_containing_subclass_ends_in_recursion_error():
             dump_bytes(value, subclasses_as_base=True)
 
 
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(PLAIN_VALUES)
 def test_options_change_nothing_for_plain_values(value):
     expected = dump_bytes(value)
@@ -242,6 +243,7 @@ def test_the_hook_may_empty_the_container_being_written():
         dumps(items, default=default)
 
 
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.integers(0, 2**80) | st.text(max_size=4), max_size=8))
 def test_hooked_values_read_back_as_what_the_hook_gave(items):
     wrapped = [Opaque(item) for item in items]

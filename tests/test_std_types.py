@@ -13,7 +13,7 @@ import uuid
 import zoneinfo
 
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from pyquarl import CustomType, SerializationError, contains, dump, dumps, get, Idx, load, loads
 from pyquarl.std_types import ENCODERS, LOADERS
@@ -286,6 +286,7 @@ STD_SCALARS = st.one_of(
 )
 
 
+@settings(deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(STD_SCALARS, max_size=6))
 def test_round_trip_property(values):
     back = loads(dumps(values, std_types=True), std_types=True)

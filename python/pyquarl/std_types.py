@@ -50,6 +50,7 @@ from .serialize.settings import CustomType
 __all__ = ["ENCODERS", "LOADERS", "fallback"]
 
 _MICROSECOND = datetime.timedelta(microseconds=1)
+_UTC = datetime.timezone.utc
 
 
 def _zone(tzinfo: datetime.tzinfo, offset: datetime.timedelta | None) -> object:
@@ -65,6 +66,8 @@ def _zone(tzinfo: datetime.tzinfo, offset: datetime.timedelta | None) -> object:
 
 def _has_plain_offset(tzinfo: datetime.tzinfo) -> bool:
     """A fixed offset without a name of its own: exactly what ISO text keeps."""
+    if tzinfo is _UTC:
+        return True
     if type(tzinfo) is not datetime.timezone:
         return False
     offset = tzinfo.utcoffset(None)
