@@ -188,7 +188,7 @@ def test_stats_compares_with_the_pickle_of_the_json_value(tmp_path):
 
 @pytest.mark.parametrize("argv", [
     ["decode", "doc.quarl"], ["get", "doc.quarl", "users"], ["stats", "doc.quarl"], ["encode", "doc.json"],
-    ["--version"],
+    ["--version"], ["--help"], ["get", "--help"],
 ])
 def test_a_full_output_device_is_an_io_error(files, argv):
     if not os.path.exists("/dev/full"):

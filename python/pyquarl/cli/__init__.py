@@ -82,7 +82,15 @@ JSON output:
 """
 
 
-class _Parser(argparse.ArgumentParser):
+class _ReportingParser(argparse.ArgumentParser):
+    """A failed write of help or usage is an error here (argparse itself ignores it)."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            (file or sys.stderr).write(message)
+
+
+class _Parser(_ReportingParser):
     """Lets options and steps be mixed: ``get FILE users --indent 2 '#3'``."""
 
     _parsing = False
@@ -129,7 +137,7 @@ class _VersionAction(argparse.Action):
 
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
-    parser = argparse.ArgumentParser(
+    parser = _ReportingParser(
         prog="quarl",
         description="Encode JSON as quarl, decode quarl documents, and read single values lazily.",
         epilog=_EXIT_HELP,
