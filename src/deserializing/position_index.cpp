@@ -170,7 +170,7 @@ bool PositionIndex::walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint6
     while (from < item) {
         const uint64_t next_mark = (from / STRIDE + 1) * STRIDE;
         const uint64_t until = std::min(next_mark, item);
-        if (!skip_values(walk.ctx.in, walk.holder, (until - from) * values_per_item)) return false;
+        if (!skip_more_values(walk.ctx.in, walk.holder, (until - from) * values_per_item)) return false;
         from = until;
         if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && room(sizeof(IndexMark)) &&
             sync(walk)) {
@@ -201,7 +201,9 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
         other_bytes_ += sizeof(Sequence) + NODE_BYTES;
     }
     Sequence& list = found->second;
-    if (index >= list.count) {
+    // An unindexed walk tests the whole run of items before the target against
+    // the input at once: a claim the input cannot hold fails there, unplaced.
+    if (index >= list.count || index > length_ - list.marks[0].position) {
         restore(walk, start);  // the unindexed walk names the error
         return Advance::Fallback;
     }
@@ -320,8 +322,16 @@ PositionIndex::Advance PositionIndex::row_value(Walk& walk, const IndexMark& sta
         restore(walk, rows->first_values[j]);
         return Advance::Done;
     }
+    // The run from row 1 to the value is tested against the input at once, as
+    // an unindexed walk tests it.
+    uint64_t run = 0;
+    if (__builtin_mul_overflow(row - 1, rows->width, &run) || __builtin_add_overflow(run, j, &run) ||
+        run > length_ - rows->rows.marks[0].position) {
+        restore(walk, start);
+        return Advance::Fallback;
+    }
     if (!walk_to(walk, rows->rows, row, rows->width, 1)) return Advance::Failed;
-    return skip_values(walk.ctx.in, walk.holder, j) ? Advance::Done : Advance::Failed;
+    return skip_more_values(walk.ctx.in, walk.holder, j) ? Advance::Done : Advance::Failed;
 }
 
 PositionIndex::Advance PositionIndex::advance(Walk& walk, std::span<const PathStep> steps, size_t& s,
