@@ -36,6 +36,7 @@ if TYPE_CHECKING:
 __all__ = ["Document", "ItemsOptions", "get_many", "iter_items", "open"]
 
 _LARGEST_DEFAULT_CAP: Final = 64 * 1024 * 1024
+_LARGEST_GET_MANY_CAP: Final = 256 * 1024 * 1024
 _RAISE: Final = object()
 
 
@@ -236,8 +237,12 @@ def get_many(source: Buffer | str | os.PathLike[str], paths: Iterable[Sequence[o
     one position index, so the document is skipped through about once rather
     than once per path. A path that does not resolve gives ``default`` when
     one is given, else raises :class:`DeserializationError` as :func:`get` does.
+    The index, freed on return, takes at most a quarter of the document's size
+    (and at most 256 MiB).
     """
     document = Document._mapped(source) if is_path(source) else Document(source)
+    # The index lives for this call only: it may take more than a handle's.
+    document.index_cap = max(document.index_cap, min(document._data().nbytes // 4, _LARGEST_GET_MANY_CAP))
     with document:
         return document.get_many(paths, default=default, **options)
 

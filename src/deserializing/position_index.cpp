@@ -121,31 +121,45 @@ PositionIndex::PositionIndex(const uint8_t* data, size_t length, size_t cap) noe
     : data_(data), length_(length), cap_(cap) {}
 
 PositionIndex::~PositionIndex() {
-    for (uintptr_t entry : strings_) {
+    for (uintptr_t entry : strings_.dense) {
+        if (!PositionPointerHolder::is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
+    }
+    for (const auto& [number, entry] : strings_.sparse) {
         if (!PositionPointerHolder::is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
     }
 }
 
-// Moves the walk's own entries into the shared table, so that a mark taken
-// now names a table state the index holds. False (nothing changed) when the
-// cap forbids it.
+// Numbers the walk's strings in the shared table (keeping the first ones),
+// so that a mark taken now names a table state the index can return to.
 bool PositionIndex::sync(Walk& walk) noexcept {
     PositionPointerHolder& holder = walk.holder;
     const size_t total = holder.size();
-    if (total > strings_.size()) {
-        if (!room((total - strings_.size()) * sizeof(uintptr_t))) return false;
+    if (total > strings_.count) {
         const GrowableArray<uintptr_t>& own = holder.own_entries();
-        for (size_t number = strings_.size(); number < total; ++number) {
+        GrowableArray<uintptr_t>& dense = strings_.dense;
+        for (size_t number = strings_.count; number < total && number == dense.size(); ++number) {
+            if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 2 || !room(sizeof(uintptr_t))) break;
             const uintptr_t entry = own[number - holder.base_size()];
-            if (!strings_.push_back(entry)) {
+            if (!dense.push_back(entry)) {
                 PyErr_Clear();
-                return false;
+                break;
             }
             if (!PositionPointerHolder::is_position(entry)) Py_INCREF(reinterpret_cast<PyObject*>(entry));
         }
+        strings_.count = total;
     }
     holder.rebase(&strings_, total);
     return true;
+}
+
+void PositionIndex::learn(const Walk& plain, uint64_t number) noexcept {
+    uintptr_t entry = 0;
+    if (number >= strings_.count || number >= plain.holder.size() || strings_.find(number, entry)) return;
+    if (!room(NODE_BYTES)) return;
+    entry = plain.holder.own_entries()[static_cast<size_t>(number)];
+    strings_.sparse.emplace(number, entry);
+    if (!PositionPointerHolder::is_position(entry)) Py_INCREF(reinterpret_cast<PyObject*>(entry));
+    other_bytes_ += NODE_BYTES;
 }
 
 void PositionIndex::restore(Walk& walk, const IndexMark& mark) noexcept {
@@ -335,7 +349,8 @@ PositionIndex::Advance PositionIndex::row_value(Walk& walk, const IndexMark& sta
 }
 
 PositionIndex::Advance PositionIndex::advance(Walk& walk, std::span<const PathStep> steps, size_t& s,
-                                              LazyMode mode) {
+                                              LazyMode mode, bool indexed) {
+    if (!indexed) return Advance::Fallback;
     // Every fallback leaves the walk where it found it: that place must be one
     // the index can return to.
     if (!sync(walk)) return Advance::Fallback;
@@ -360,10 +375,27 @@ PositionIndex::Advance PositionIndex::advance(Walk& walk, std::span<const PathSt
 
 PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
     BusyScope busy(busy_);
-    Walk walk(data_, length_, no_loaders_);
+    uint64_t missed = 0;
+    {
+        Walk walk(data_, length_, no_loaders_);
+        PyObject* result = run(walk, steps, mode, include_falsy, true);
+        if (result != nullptr || !walk.holder.missed()) return result;
+        missed = walk.holder.missed_number();
+    }
+    // A string the index did not keep was referred to: the lookup is made
+    // again from the start, and the string kept for the next ones.
+    PyErr_Clear();
+    Walk plain(data_, length_, no_loaders_);
+    PyObject* result = run(plain, steps, mode, include_falsy, false);
+    learn(plain, missed);
+    return result;
+}
+
+PyObject* PositionIndex::run(Walk& walk, std::span<const PathStep> steps, LazyMode mode, bool include_falsy,
+                             bool indexed) {
     size_t s = 0;
     while (s < steps.size()) {
-        const Advance result = advance(walk, steps, s, mode);
+        const Advance result = advance(walk, steps, s, mode, indexed);
         if (result == Advance::Failed) return nullptr;
         if (result == Advance::Fallback) break;
     }
@@ -419,10 +451,24 @@ PyObject* PositionIndex::describe_here(Walk& walk) {
 
 PyObject* PositionIndex::describe(std::span<const PathStep> steps) {
     BusyScope busy(busy_);
-    Walk walk(data_, length_, no_loaders_);
+    uint64_t missed = 0;
+    {
+        Walk walk(data_, length_, no_loaders_);
+        PyObject* result = run_describe(walk, steps, true);
+        if (result != nullptr || !walk.holder.missed()) return result;
+        missed = walk.holder.missed_number();
+    }
+    PyErr_Clear();  // as in resolve()
+    Walk plain(data_, length_, no_loaders_);
+    PyObject* result = run_describe(plain, steps, false);
+    learn(plain, missed);
+    return result;
+}
+
+PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed) {
     size_t s = 0;
     while (s < steps.size()) {
-        const Advance result = advance(walk, steps, s, LazyMode::Locate);
+        const Advance result = advance(walk, steps, s, LazyMode::Locate, indexed);
         if (result == Advance::Failed) return nullptr;
         if (result == Advance::Fallback) break;
     }
@@ -459,6 +505,7 @@ PyObject* PositionIndex::describe(std::span<const PathStep> steps) {
         PyPointer located = PyPointer::steal(lazy_deserialize(walk.ctx, steps.subspan(s), LazyMode::Locate, true));
         if (located && located.get() == Py_None) return describe_here(walk);
     }
+    if (walk.holder.missed()) return nullptr;  // describe() walks again, unindexed
     // The rest of the path held something a locating walk reads otherwise:
     // a walk from the start that decodes names the outcome exactly.
     PyErr_Clear();

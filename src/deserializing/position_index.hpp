@@ -45,7 +45,7 @@ public:
     // length) or ("value", the decoded value). New reference or null.
     [[nodiscard]] PyObject* describe(std::span<const PathStep> steps);
 
-    [[nodiscard]] size_t memory() const noexcept { return strings_.size() * sizeof(uintptr_t) + other_bytes_; }
+    [[nodiscard]] size_t memory() const noexcept { return strings_.dense.size() * sizeof(uintptr_t) + other_bytes_; }
     [[nodiscard]] size_t cap() const noexcept { return cap_; }
     void set_cap(size_t cap) noexcept { cap_ = cap; }
     [[nodiscard]] const uint8_t* data() const noexcept { return data_; }
@@ -84,7 +84,8 @@ private:
     [[nodiscard]] bool room(size_t bytes) const noexcept { return memory() + bytes <= cap_; }
     [[nodiscard]] bool sync(Walk& walk) noexcept;
     void restore(Walk& walk, const IndexMark& mark) noexcept;
-    [[nodiscard]] Advance advance(Walk& walk, std::span<const PathStep> steps, size_t& s, LazyMode mode);
+    [[nodiscard]] Advance advance(Walk& walk, std::span<const PathStep> steps, size_t& s, LazyMode mode,
+                                  bool indexed);
     [[nodiscard]] Advance list_item(Walk& walk, const IndexMark& start, uint64_t index);
     [[nodiscard]] Advance dict_value(Walk& walk, const IndexMark& start, uint8_t flag, PyObject* key, LazyMode mode);
     [[nodiscard]] Advance row_value(Walk& walk, const IndexMark& start, uint64_t row, PyObject* key);
@@ -92,6 +93,11 @@ private:
     [[nodiscard]] bool walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint64_t values_per_item,
                                uint64_t first_marked);
     [[nodiscard]] PyObject* describe_here(Walk& walk);
+    [[nodiscard]] PyObject* run(Walk& walk, std::span<const PathStep> steps, LazyMode mode, bool include_falsy,
+                                bool indexed);
+    [[nodiscard]] PyObject* run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed);
+    // Keeps string `number` as an unindexed walk found it.
+    void learn(const Walk& plain, uint64_t number) noexcept;
 
     const uint8_t* data_;
     size_t length_;
@@ -99,7 +105,10 @@ private:
     size_t other_bytes_ = 0;
     bool busy_ = false;
     LoaderMap no_loaders_;
-    GrowableArray<uintptr_t> strings_;  // the reference table as far as it is known, in number order
+    // The reference table: every string numbered up to the furthest place
+    // known; the first ones kept (while they take at most half the cap),
+    // later ones only once a lookup asked for them.
+    KnownStrings strings_;
     std::unordered_map<size_t, Sequence> lists_;
     std::unordered_map<size_t, Rows> rows_;
     std::unordered_map<size_t, Entries> dicts_;

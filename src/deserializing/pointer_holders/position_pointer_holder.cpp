@@ -34,7 +34,13 @@ bool PositionPointerHolder::payload_equals(PositionKind kind, const uint8_t* pay
 }
 
 PyObject* PositionPointerHolder::base_get(uint64_t number) noexcept {
-    const uintptr_t entry = (*base_)[static_cast<size_t>(number)];
+    uintptr_t entry = 0;
+    if (!base_->find(number, entry)) {
+        missed_ = true;
+        missed_number_ = number;
+        end_of_input();
+        return nullptr;
+    }
     if (!is_position(entry)) return Py_NewRef(reinterpret_cast<PyObject*>(entry));
     if (!base_decoded_) base_decoded_ = std::make_unique<std::unordered_map<uint64_t, PyPointer>>();
     PyPointer& slot = (*base_decoded_)[number];
@@ -52,7 +58,11 @@ bool PositionPointerHolder::entry_equals(uint64_t number, PyObject* str, const u
                                          bool ascii, bool& equal) const noexcept {
     uintptr_t entry = 0;
     if (number < base_size_) {
-        entry = (*base_)[static_cast<size_t>(number)];
+        if (!base_->find(number, entry)) {
+            missed_ = true;
+            missed_number_ = number;
+            return end_of_input();
+        }
     } else {
         number -= base_size_;
         if (number >= entries_.size()) return end_of_input();

@@ -23,6 +23,26 @@ enum class PositionKind : uint8_t {
     Utf8 = 3,         // flag 10
 };
 
+// The strings a document's index keeps by number, of all `count` numbered
+// so far: a run from 0 (`dense`), then single ones that lookups asked for.
+// Entries are as in PositionPointerHolder; object entries are owned.
+struct KnownStrings {
+    GrowableArray<uintptr_t> dense;
+    std::unordered_map<uint64_t, uintptr_t> sparse;
+    size_t count = 0;
+
+    [[nodiscard]] bool find(uint64_t number, uintptr_t& entry) const noexcept {
+        if (number < dense.size()) {
+            entry = dense[static_cast<size_t>(number)];
+            return true;
+        }
+        const auto found = sparse.find(number);
+        if (found == sparse.end()) return false;
+        entry = found->second;
+        return true;
+    }
+};
+
 class PositionPointerHolder {
 public:
     static constexpr bool LAZY = true;
@@ -33,10 +53,10 @@ public:
     ~PositionPointerHolder() { release_own(); }
 
     // The entries a document's index learned: numbers below `count` are read
-    // from `table` (which outlives the holder and is not changed below
-    // `count` meanwhile), so a walk can start in the middle of a document.
-    // The holder's own entries are dropped.
-    void rebase(const GrowableArray<uintptr_t>* table, size_t count) noexcept {
+    // from `table` (which outlives the holder), so a walk can start in the
+    // middle of a document. A number the table does not keep fails the walk
+    // with missed() set. The holder's own entries are dropped.
+    void rebase(const KnownStrings* table, size_t count) noexcept {
         release_own();
         entries_.truncate(0);
         base_ = table;
@@ -45,6 +65,10 @@ public:
 
     // The holder's own entries, numbered from base_size() on.
     [[nodiscard]] size_t base_size() const noexcept { return base_size_; }
+    // Whether a walk failed for want of a shared entry the table does not keep.
+    [[nodiscard]] bool missed() const noexcept { return missed_; }
+    // The number it wanted.
+    [[nodiscard]] uint64_t missed_number() const noexcept { return missed_number_; }
     [[nodiscard]] const GrowableArray<uintptr_t>& own_entries() const noexcept { return entries_; }
 
     [[nodiscard]] bool insert(PyObject* object) noexcept {
@@ -123,8 +147,10 @@ private:
     const uint8_t* data_;
     size_t length_;
     GrowableArray<uintptr_t> entries_;
-    const GrowableArray<uintptr_t>* base_ = nullptr;
+    const KnownStrings* base_ = nullptr;
     size_t base_size_ = 0;
+    mutable bool missed_ = false;
+    mutable uint64_t missed_number_ = 0;
     std::unique_ptr<std::unordered_map<uint64_t, PyPointer>> base_decoded_;
 };
 
