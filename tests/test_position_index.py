@@ -14,7 +14,7 @@ from conftest import PLAIN_VALUES, TEXTS, misses, paths, same_value
 from pyquarl import (DeserializationError, Document, Idx, View, bytes_check_if_contains, dumps, get_many,
                      lazy_load_bytes)
 
-SETTINGS = settings(max_examples=int(__import__("os").environ.get("INDEX_EXAMPLES", 60)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 BIG_CAP = 1 << 30
 CAPS = [0, 40, 300, 2000, BIG_CAP]  # none, a few entries, part of a document, all of it
 
@@ -188,7 +188,8 @@ def test_back_references_resolve_after_a_jump_into_the_middle_of_a_list(unlike, 
 
 
 def test_the_index_stops_at_its_cap_and_grows_again_when_raised():
-    data = dumps({"rows": rows_with_repeats(5000), "big": {f"key {i}": i for i in range(3000)}})
+    data = dumps({"rows": rows_with_repeats(5000), "big": {f"key {i}": i for i in range(3000)},
+                  "more": [[i] for i in range(1000)]})
     with Document(data, index_cap=5000) as doc:
         assert doc.get("rows", Idx(4999), "name") == "n4999"
         assert doc.get("big", "key 2999") == 2999
@@ -196,8 +197,10 @@ def test_the_index_stops_at_its_cap_and_grows_again_when_raised():
         assert 0 < full <= 5000
         assert doc.get("rows", Idx(4000), "tag") == "tag-3"
         assert doc.index_size == full  # nothing more fits: lookups still answer
+        assert doc.get("more", Idx(900)) == [900]
+        assert doc.index_size == full
         doc.index_cap = 10**7
-        assert doc.get("rows", Idx(4990), "name") == "n4990"
+        assert doc.get("more", Idx(990), Idx(0)) == 990
         assert doc.index_size > full
 
 

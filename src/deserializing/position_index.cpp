@@ -186,8 +186,8 @@ bool PositionIndex::walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint6
         const uint64_t until = std::min(next_mark, item);
         if (!skip_more_values(walk.ctx.in, walk.holder, (until - from) * values_per_item)) return false;
         from = until;
-        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && room(sizeof(IndexMark)) &&
-            sync(walk)) {
+        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && sync(walk) &&
+            room(sizeof(IndexMark))) {
             sequence.marks.push_back(walk.here());
             other_bytes_ += sizeof(IndexMark);
         }
@@ -207,7 +207,7 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
         uint64_t count = 0;
         const bool read = in.read_size(count);
         if (!read) PyErr_Clear();
-        if (!read || !room(sizeof(Sequence) + NODE_BYTES) || !sync(walk)) {
+        if (!read || !sync(walk) || !room(sizeof(Sequence) + NODE_BYTES)) {
             restore(walk, start);
             return Advance::Fallback;
         }
@@ -236,7 +236,7 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         uint64_t pairs = 0;
         const bool read = in.read_size(pairs);
         if (!read) PyErr_Clear();
-        if (!read || !room(sizeof(Entries) + NODE_BYTES) || !sync(walk)) {
+        if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES)) {
             restore(walk, start);
             return Advance::Fallback;
         }
@@ -270,7 +270,7 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         }
         const bool match = key_matches(inline_key, text, ascii);
         const size_t cost = inline_key.text.size() + NODE_BYTES + sizeof(IndexMark);
-        if (inline_key.exact && room(cost) && sync(walk)) {
+        if (inline_key.exact && sync(walk) && room(cost)) {
             if (dict.values.emplace(std::string(inline_key.text), walk.here()).second) other_bytes_ += cost;
         } else {
             dict.learning = false;
@@ -301,7 +301,7 @@ PositionIndex::Rows* PositionIndex::learn_rows(Walk& walk, const IndexMark& star
     uint64_t width = 0;
     if (!in.read_size(count) || !in.read_size(width)) return give_up();
     if (count == 0 || width == 0 || width > in.remaining() / 2) return give_up();
-    if (!room(sizeof(Rows) + NODE_BYTES) || !sync(walk)) return give_up();
+    if (!sync(walk) || !room(sizeof(Rows) + NODE_BYTES)) return give_up();
     Rows rows{width, {}, {}, Sequence{count, {}}};
     size_t cost = sizeof(Rows) + NODE_BYTES;
     for (uint64_t j = 0; j < width; ++j) {
@@ -309,12 +309,12 @@ PositionIndex::Rows* PositionIndex::learn_rows(Walk& walk, const IndexMark& star
         std::string_view text;
         if (!column || !text_of(column.get(), text)) return give_up();
         cost += text.size() + sizeof(std::string) + sizeof(IndexMark);
-        if (!room(cost) || !sync(walk)) return give_up();
+        if (!sync(walk) || !room(cost)) return give_up();
         rows.columns.emplace_back(text);
         rows.first_values.push_back(walk.here());
         if (!skip_object(in, walk.holder)) return give_up();
     }
-    if (!room(cost + sizeof(IndexMark)) || !sync(walk)) return give_up();
+    if (!sync(walk) || !room(cost + sizeof(IndexMark))) return give_up();
     rows.rows.marks.push_back(walk.here());  // row 1
     other_bytes_ += cost + sizeof(IndexMark);
     return &rows_.emplace(start.position, std::move(rows)).first->second;
