@@ -300,3 +300,16 @@ def test_a_key_whose_comparison_looks_up_again_gets_the_same_answers():
 
     assert doc.get("a", Nosy()) == 1
     assert doc.get("rows", Idx(299), "name") == "n299"
+
+
+@pytest.mark.parametrize("cut", [30, 120, 260, 700])
+@pytest.mark.parametrize("order", ["ascending", "descending"])
+def test_a_cut_document_fails_as_on_the_bytes_whatever_was_read_before(cut, order):
+    whole = dumps({"items": list(range(300)), "rows": rows_with_repeats(60), "tail": "end"})
+    data = whole[:cut]
+    indexes = sorted(range(0, 300, 7), reverse=order == "descending")
+    with Document(data, index_cap=BIG_CAP) as doc:
+        for i in indexes:
+            check_lookup(doc, data, ["items", Idx(i)], "get")
+            check_lookup(doc, data, ["rows", Idx(i % 60), "tag"], "get")
+        check_lookup(doc, data, ["tail"], "get")
