@@ -111,7 +111,7 @@ class Document:
         include_falsy = native.pop("include_falsy", True)
         if native:
             return bytes_check_if_contains(self._data(), list(path), include_falsy=include_falsy, **native)
-        return self._lookup(path, ASK_CONTAINS if include_falsy else ASK_CONTAINS_TRUTHY)
+        return bool(self._lookup(path, ASK_CONTAINS if include_falsy else ASK_CONTAINS_TRUTHY))
 
     def get_many(self, paths: Iterable[Sequence[object]], *, default: Any = _RAISE,
                  **options: Unpack[GetOptions]) -> list[Any]:
