@@ -313,3 +313,19 @@ def test_a_cut_document_fails_as_on_the_bytes_whatever_was_read_before(cut, orde
             check_lookup(doc, data, ["items", Idx(i)], "get")
             check_lookup(doc, data, ["rows", Idx(i % 60), "tag"], "get")
         check_lookup(doc, data, ["tail"], "get")
+
+
+@pytest.mark.parametrize("cap", [2000, 20000, BIG_CAP])
+def test_strings_the_index_did_not_keep_resolve_and_are_kept_once_asked_for(cap):
+    names = [f"name {i}" for i in range(1000)]
+    data = dumps({"rows": [{"name": name, "n": i} for i, name in enumerate(names)],
+                  "again": [names[i] for i in range(0, 1000, 37)], "keyed": {names[i]: i for i in range(0, 1000, 91)}})
+    with Document(data, index_cap=cap) as doc:
+        assert doc.get("rows", Idx(999), "name") == "name 999"
+        for _ in range(2):  # the second round reads the strings kept by the first
+            for i, number in enumerate(range(0, 1000, 37)):
+                assert doc.get("again", Idx(i)) == names[number]
+            for number in range(0, 1000, 91):
+                assert doc.get("keyed", names[number]) == number
+                assert doc.contains("keyed", names[number] + "?") is False
+        assert doc.index_size <= cap
