@@ -110,6 +110,7 @@ $(VENV)/.bench-deps: $(VENV)/.deps pyproject.toml
 bench: install $(VENV)/.bench-deps
 	$(PY) bench/run.py $(BENCH_ARGS)
 	$(PY) bench/files.py $(BENCH_ARGS)
+	$(PY) bench/random_access.py $(BENCH_ARGS)
 
 # pyquarl inside Dask on a LocalCluster of 2 worker processes: gathering task
 # results per serialization family, and a Bag filtering one field of stored

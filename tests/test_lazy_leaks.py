@@ -81,3 +81,24 @@ def test_exported_bytearray_is_released_on_every_exit():
     bytes_check_if_contains(data, ["nope"])
     data += b"more"  # fails with BufferError while an export is held
     data.clear()
+
+
+def handle_reads(data):
+    from pyquarl import Document
+
+    with Document(data, index_cap=1 << 20) as handle:
+        lazy_reads_through(handle)
+        lazy_reads_through(handle)  # now through what the first round learnt
+        handle["rows"][7]["tags"].load()
+
+
+def lazy_reads_through(handle):
+    handle.get("last")
+    handle.get("rows", Idx(48), "tags")
+    handle.contains("rows", Idx(3), "score", include_falsy=False)
+    for path in (["rows", Idx(50)], ["rows", Idx(7), "missing"], ["last", Idx(1), Boom()], ["missing"]):
+        quietly(handle.get, *path)
+
+
+def test_handles_and_their_index_leak_nothing():
+    assert_memory_flat(lambda: handle_reads(DATA), runs=2000, traced_runs=300)

@@ -17,7 +17,8 @@ from .deserialize.lazy_load import Idx
 from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes, raw_decode
 from .api import contains, dump, dumps, get, load, loads
 from .documents import iter_documents
-from .document import Document, iter_items, open
+from .document import Document, get_many, iter_items, open
+from .views import View
 
 __all__ = [
     "CorruptDataError",
@@ -27,12 +28,14 @@ __all__ = [
     "Idx",
     "QuarlError",
     "SerializationError",
+    "View",
     "bytes_check_if_contains",
     "contains",
     "dump",
     "dump_bytes",
     "dumps",
     "get",
+    "get_many",
     "iter_documents",
     "iter_items",
     "lazy_load_bytes",

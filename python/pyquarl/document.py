@@ -4,26 +4,45 @@
 pages on its way and a file larger than memory can be read; ``Document(buffer)``
 wraps bytes, a bytearray, a memoryview, an mmap or any other buffer of single
 bytes, without copying it.
+
+A document remembers where the values its lookups passed start (a position
+index), so later lookups jump close to their target instead of skipping from
+the first byte: many reads into one large document cost little more than the
+first. The index is bounded by ``index_cap`` bytes (by default 1% of the
+document, at most 64 MiB); once full it stops growing, and results never
+depend on it.
 """
 
 from __future__ import annotations
 
 import mmap
 import os
-from collections.abc import Buffer, Callable
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self, TypedDict, Unpack
+from typing import TYPE_CHECKING, Any, Final, Self, TypedDict, Unpack
 
-from ._pyquarl import bytes_check_if_contains, lazy_load_bytes, load_bytes
+from ._pyquarl import bytes_check_if_contains, document_index_info, document_index_lookup, document_index_new
 from ._pyquarl import iter_items as _iter_items
+from ._pyquarl import lazy_load_bytes, load_bytes
 from .api import ContainsOptions, GetOptions, LoadOptions
+from .exceptions import DeserializationError
 from .mapped import is_path, map_file
 from .options import decode_options
+from .views import ASK_CONTAINS, ASK_CONTAINS_TRUTHY, ASK_LOAD, View, navigate
 
 if TYPE_CHECKING:
     from ._pyquarl import ItemIterator  # the native iterator's type, known to the stubs only
 
-__all__ = ["Document", "ItemsOptions", "iter_items", "open"]
+__all__ = ["Document", "ItemsOptions", "get_many", "iter_items", "open"]
+
+_LARGEST_DEFAULT_CAP: Final = 64 * 1024 * 1024
+_LARGEST_GET_MANY_CAP: Final = 256 * 1024 * 1024
+_RAISE: Final = object()
+
+
+def default_index_cap(size: int) -> int:
+    """The position index's default bound for a document of ``size`` bytes."""
+    return min(size // 100, _LARGEST_DEFAULT_CAP)
 
 
 class ItemsOptions(TypedDict, total=False):
@@ -53,9 +72,11 @@ class Document:
     raises :class:`ValueError`, as a closed file does.
     """
 
-    def __init__(self, buffer: Buffer) -> None:
+    def __init__(self, buffer: Buffer, *, index_cap: int | None = None) -> None:
         self._view: memoryview | None = _view_of(buffer)
         self._mapping: mmap.mmap | None = None
+        self._index: object | None = None  # made by the first lookup
+        self._index_cap = default_index_cap(self._view.nbytes) if index_cap is None else _checked_cap(index_cap)
 
     @classmethod
     def _mapped(cls, path: str | os.PathLike[str]) -> Document:
@@ -71,13 +92,95 @@ class Document:
             raise ValueError("I/O operation on closed document")
         return self._view
 
+    def _lookup(self, path: tuple[object, ...], ask: int) -> Any:
+        data = self._data()
+        if self._index is None:
+            self._index = document_index_new(data, self._index_cap)
+        return document_index_lookup(self._index, data, list(path), ask)
+
     def get(self, *path: object, **options: Unpack[GetOptions]) -> Any:
-        """The value at ``path`` (see :func:`pyquarl.get`)."""
-        return lazy_load_bytes(self._data(), list(path), **decode_options(dict(options)))
+        """The value at ``path`` (see :func:`pyquarl.get`), found through the position index."""
+        native = decode_options(dict(options))
+        if native:  # custom types run Python code on the way: such lookups walk unindexed
+            return lazy_load_bytes(self._data(), list(path), **native)
+        return self._lookup(path, ASK_LOAD)
 
     def contains(self, *path: object, **options: Unpack[ContainsOptions]) -> bool:
         """Whether ``path`` leads to a value (see :func:`pyquarl.contains`)."""
-        return bytes_check_if_contains(self._data(), list(path), **decode_options(dict(options)))
+        native = decode_options(dict(options))
+        include_falsy = native.pop("include_falsy", True)
+        if native:
+            return bytes_check_if_contains(self._data(), list(path), include_falsy=include_falsy, **native)
+        return bool(self._lookup(path, ASK_CONTAINS if include_falsy else ASK_CONTAINS_TRUTHY))
+
+    def get_many(self, paths: Iterable[Sequence[object]], *, default: Any = _RAISE,
+                 **options: Unpack[GetOptions]) -> list[Any]:
+        """The values at each of ``paths`` (each a sequence of steps), in the order asked.
+
+        The lookups share the position index, so together they skip each part
+        of the document about once: about the cost of one lookup of the
+        furthest path. A path that does not resolve gives ``default`` when one
+        is given, else raises as :meth:`get` does.
+        """
+        values = []
+        for path in paths:
+            try:
+                values.append(self.get(*path, **options))
+            except DeserializationError:
+                if default is _RAISE:
+                    raise
+                values.append(default)
+        return values
+
+    @property
+    def index_cap(self) -> int:
+        """The bound, in bytes, of the position index; settable (lowering it keeps what is known)."""
+        return self._index_cap
+
+    @index_cap.setter
+    def index_cap(self, cap: int) -> None:
+        self._index_cap = _checked_cap(cap)
+        if self._index is not None:
+            document_index_info(self._index, self._index_cap)
+
+    @property
+    def index_size(self) -> int:
+        """Bytes the position index holds now."""
+        return 0 if self._index is None else document_index_info(self._index)[0]
+
+    def _root(self) -> Any:
+        return navigate(self, ())
+
+    def __getitem__(self, key: object) -> Any:
+        root = self._root()
+        if isinstance(root, View):
+            return root[key]
+        return self.get(key)  # a step into a value that is not a container: get's error
+
+    def __len__(self) -> int:
+        root = self._root()
+        if not isinstance(root, View):
+            raise TypeError(f"the document holds a {type(root).__name__}, which has no len()")
+        return len(root)
+
+    def __iter__(self) -> Iterator[Any]:
+        root = self._root()
+        if not isinstance(root, View):
+            raise TypeError(f"the document holds a {type(root).__name__}, which is not iterable")
+        return iter(root)
+
+    def __contains__(self, item: object) -> bool:
+        root = self._root()
+        if not isinstance(root, View):
+            raise TypeError(f"the document holds a {type(root).__name__}, which cannot be searched")
+        return item in root
+
+    def keys(self) -> list[Any]:
+        """The keys of the dict the document holds, in document order."""
+        root = self._root()
+        if not isinstance(root, View):
+            raise TypeError(f"the document holds a {type(root).__name__}, which has no keys")
+        return root.keys()
 
     def load(self, **options: Unpack[LoadOptions]) -> Any:
         """The whole value, decoded (see :func:`pyquarl.loads`)."""
@@ -97,6 +200,7 @@ class Document:
         the buffer exported: closing then raises BufferError and the document stays open."""
         if self._view is None:
             return
+        self._index = None  # holds no export: the view's is the one that keeps the bytes in place
         self._view.release()
         self._view = None
         if self._mapping is not None:
@@ -115,6 +219,32 @@ class Document:
         if self._view is None:
             return "<pyquarl.Document closed>"
         return f"<pyquarl.Document of {self._view.nbytes} bytes{' mapped' if self._mapping else ''}>"
+
+
+def _checked_cap(cap: int) -> int:
+    if isinstance(cap, bool) or not isinstance(cap, int):
+        raise TypeError(f"index_cap must be an int, not {type(cap).__name__}")
+    if cap < 0:
+        raise ValueError("index_cap must not be negative")
+    return cap
+
+
+def get_many(source: Buffer | str | os.PathLike[str], paths: Iterable[Sequence[object]], *,
+             default: Any = _RAISE, **options: Unpack[GetOptions]) -> list[Any]:
+    """The values at each of ``paths`` in one document, in the order asked.
+
+    ``source`` is a buffer or the path of a file (mapped). The lookups share
+    one position index, so the document is skipped through about once rather
+    than once per path. A path that does not resolve gives ``default`` when
+    one is given, else raises :class:`DeserializationError` as :func:`get` does.
+    The index, freed on return, takes at most a quarter of the document's size
+    (and at most 256 MiB).
+    """
+    document = Document._mapped(source) if is_path(source) else Document(source)
+    # The index lives for this call only: it may take more than a handle's.
+    document.index_cap = max(document.index_cap, min(document._data().nbytes // 4, _LARGEST_GET_MANY_CAP))
+    with document:
+        return document.get_many(paths, default=default, **options)
 
 
 def open(path: str | os.PathLike[str]) -> Document:  # noqa: A001 - as gzip.open and friends

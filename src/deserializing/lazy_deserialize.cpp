@@ -277,6 +277,11 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
 
 }  // namespace
 
+bool find_dict_key(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, LazyMode mode) {
+    return flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, key, mode)
+                                          : find_key<false>(ctx, pairs, key, mode);
+}
+
 PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
     InputReader& in = ctx.in;
     // One iteration per step: each step leaves the position on the value the

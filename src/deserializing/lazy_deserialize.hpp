@@ -34,6 +34,11 @@ using LazyContext = DecodeContext<PositionPointerHolder>;
 [[nodiscard]] PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode,
                                          bool include_falsy);
 
+// Finds `key` among the next `pairs` entries of a dict whose flag is `flag`
+// (general or str-keyed) and leaves the reader on its value; false with the
+// error set when no entry matches or the walk fails.
+[[nodiscard]] bool find_dict_key(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, LazyMode mode);
+
 // The type a flag stands for in path errors; null for flags that name no type
 // (fixed-width references, custom types, flags 12 and 25-29).
 [[nodiscard]] const char* flag_type_name(uint8_t flag) noexcept;

@@ -206,9 +206,12 @@ private:
 // nullptr with the error raised. The container being walked is kept in locals
 // (`current`); enclosing ones wait on the stack, and a container is stacked
 // only while values of it remain.
-[[nodiscard]] const uint8_t* pass_values(Cursor start, PositionPointerHolder& holder, uint64_t count) {
+// `claim_checked`: the count was tested against the input already, as part
+// of a longer run that is being passed in parts.
+[[nodiscard]] const uint8_t* pass_values(Cursor start, PositionPointerHolder& holder, uint64_t count,
+                                         bool claim_checked) {
     Cursor at = start;  // a local the walk's calls never see, so it lives in registers
-    if (count > at.remaining()) [[unlikely]] return end_of_input(), nullptr;
+    if (!claim_checked && count > at.remaining()) [[unlikely]] return end_of_input(), nullptr;
     OpenStack stack;
     Open current{count, false};
     // Makes a container of `n` values (or pairs) the current one.
@@ -312,7 +315,16 @@ template <typename Pass>
 
 bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
     if (count == 0) return true;
-    const uint8_t* const end = pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count);
+    const uint8_t* const end =
+        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, false);
+    in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
+    return end != nullptr;
+}
+
+bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
+    if (count == 0) return true;
+    const uint8_t* const end =
+        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, true);
     in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
     return end != nullptr;
 }

@@ -18,6 +18,11 @@ namespace quarl {
 // on failure.
 [[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
 
+// Skips `count` values of a run whose whole count skip_values() would have
+// accepted at its start: passing a run in parts fails exactly where passing
+// it at once would.
+[[nodiscard]] bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
+
 [[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder) {
     return skip_values(in, holder, 1);
 }

@@ -12,6 +12,9 @@ PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ss
 PyObject* raw_decode(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* iter_items(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // The type of iter_items' iterators for `module` (a new reference), or null with an exception set.
+PyObject* document_index_new(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* document_index_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* document_index_info(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyTypeObject* make_item_iterator_type(PyObject* module) noexcept;
 PyObject* document_end(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 

@@ -46,6 +46,13 @@ PyMethodDef METHODS[] = {
      "offset just past the document at an offset of a buffer, found without decoding it"},
     {"iter_items", QUARL_FASTCALL(iter_items), METH_FASTCALL | METH_KEYWORDS,
      "iterates over the items of the list or dict at a path, decoding one item per step"},
+    {"document_index_new", QUARL_FASTCALL(document_index_new), METH_FASTCALL | METH_KEYWORDS,
+     "a position index of a document's buffer, growing to at most cap bytes"},
+    {"document_index_lookup", QUARL_FASTCALL(document_index_lookup), METH_FASTCALL | METH_KEYWORDS,
+     "looks up a path through a position index: 0 loads, 1 and 2 test (2: falsy values count as absent), "
+     "3 describes"},
+    {"document_index_info", QUARL_FASTCALL(document_index_info), METH_FASTCALL | METH_KEYWORDS,
+     "(bytes used, cap) of a position index, setting the cap first when one is given"},
     {nullptr, nullptr, 0, nullptr},
 };
 

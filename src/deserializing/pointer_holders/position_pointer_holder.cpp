@@ -33,10 +33,41 @@ bool PositionPointerHolder::payload_equals(PositionKind kind, const uint8_t* pay
     return length == text_length && equal_bytes(payload, text, text_length);
 }
 
+PyObject* PositionPointerHolder::base_get(uint64_t number) noexcept {
+    uintptr_t entry = 0;
+    if (!base_->find(number, entry)) {
+        missed_ = true;
+        missed_number_ = number;
+        end_of_input();
+        return nullptr;
+    }
+    if (!is_position(entry)) return Py_NewRef(reinterpret_cast<PyObject*>(entry));
+    if (!base_decoded_) base_decoded_ = std::make_unique<std::unordered_map<uint64_t, PyPointer>>();
+    PyPointer& slot = (*base_decoded_)[number];
+    if (!slot) {
+        slot = PyPointer::steal(decode_at(static_cast<size_t>(entry >> 3), static_cast<PositionKind>((entry >> 1) & 3u)));
+        if (!slot) {
+            base_decoded_->erase(number);
+            return nullptr;
+        }
+    }
+    return Py_NewRef(slot.get());
+}
+
 bool PositionPointerHolder::entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length,
                                          bool ascii, bool& equal) const noexcept {
-    if (number >= entries_.size()) return end_of_input();
-    const uintptr_t entry = entries_[static_cast<size_t>(number)];
+    uintptr_t entry = 0;
+    if (number < base_size_) {
+        if (!base_->find(number, entry)) {
+            missed_ = true;
+            missed_number_ = number;
+            return end_of_input();
+        }
+    } else {
+        number -= base_size_;
+        if (number >= entries_.size()) return end_of_input();
+        entry = entries_[static_cast<size_t>(number)];
+    }
     if (!is_position(entry)) {
         equal = str_equal(reinterpret_cast<PyObject*>(entry), str);
         return true;

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <unordered_map>
 
 #include "deserializing/input_reader.hpp"
 #include "deserializing/pointer_holders/pointer_holder.hpp"
 #include "utils/growable_array.hpp"
+#include "utils/safe_py_pointer.hpp"
 #include "utils/messages.hpp"
 
 namespace quarl {
@@ -20,6 +23,26 @@ enum class PositionKind : uint8_t {
     Utf8 = 3,         // flag 10
 };
 
+// The strings a document's index keeps by number, of all `count` numbered
+// so far: a run from 0 (`dense`), then single ones that lookups asked for.
+// Entries are as in PositionPointerHolder; object entries are owned.
+struct KnownStrings {
+    GrowableArray<uintptr_t> dense;
+    std::unordered_map<uint64_t, uintptr_t> sparse;
+    size_t count = 0;
+
+    [[nodiscard]] bool find(uint64_t number, uintptr_t& entry) const noexcept {
+        if (number < dense.size()) {
+            entry = dense[static_cast<size_t>(number)];
+            return true;
+        }
+        const auto found = sparse.find(number);
+        if (found == sparse.end()) return false;
+        entry = found->second;
+        return true;
+    }
+};
+
 class PositionPointerHolder {
 public:
     static constexpr bool LAZY = true;
@@ -27,11 +50,26 @@ public:
     PositionPointerHolder(const uint8_t* data, size_t length) noexcept : data_(data), length_(length) {}
     PositionPointerHolder(const PositionPointerHolder&) = delete;
     PositionPointerHolder& operator=(const PositionPointerHolder&) = delete;
-    ~PositionPointerHolder() {
-        for (uintptr_t entry : entries_) {
-            if (!is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
-        }
+    ~PositionPointerHolder() { release_own(); }
+
+    // The entries a document's index learned: numbers below `count` are read
+    // from `table` (which outlives the holder), so a walk can start in the
+    // middle of a document. A number the table does not keep fails the walk
+    // with missed() set. The holder's own entries are dropped.
+    void rebase(const KnownStrings* table, size_t count) noexcept {
+        release_own();
+        entries_.truncate(0);
+        base_ = table;
+        base_size_ = count;
     }
+
+    // The holder's own entries, numbered from base_size() on.
+    [[nodiscard]] size_t base_size() const noexcept { return base_size_; }
+    // Whether a walk failed for want of a shared entry the table does not keep.
+    [[nodiscard]] bool missed() const noexcept { return missed_; }
+    // The number it wanted.
+    [[nodiscard]] uint64_t missed_number() const noexcept { return missed_number_; }
+    [[nodiscard]] const GrowableArray<uintptr_t>& own_entries() const noexcept { return entries_; }
 
     [[nodiscard]] bool insert(PyObject* object) noexcept {
         if (!append(reinterpret_cast<uintptr_t>(object))) return false;
@@ -47,6 +85,8 @@ public:
     // A position entry is decoded on first use and kept, so every later
     // reference yields the same object, as in a full decode.
     [[nodiscard]] PyObject* safe_get(uint64_t number) noexcept {
+        if (number < base_size_) [[unlikely]] return base_get(number);
+        number -= base_size_;
         if (number >= entries_.size()) [[unlikely]] {
             end_of_input();
             return nullptr;
@@ -59,12 +99,13 @@ public:
         return str;
     }
 
-    [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
+    [[nodiscard]] size_t size() const noexcept { return base_size_ + entries_.size(); }
 
     // Drops the entries from number `size` on, releasing their objects. A
     // walk that decoded a stretch numbers it again as positions, so decoded
     // strings are not kept alive by the table.
     void truncate(size_t size) noexcept {
+        size -= base_size_;  // (never below the shared entries)
         for (size_t i = size; i < entries_.size(); ++i) {
             if (!is_position(entries_[i])) Py_DECREF(reinterpret_cast<PyObject*>(entries_[i]));
         }
@@ -78,9 +119,18 @@ public:
     [[nodiscard]] bool entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length, bool ascii,
                                     bool& equal) const noexcept;
 
-private:
     // Objects are at least 8-byte aligned, so bit 0 tells positions from objects.
     [[nodiscard]] static bool is_position(uintptr_t entry) noexcept { return (entry & 1u) != 0; }
+
+private:
+    void release_own() noexcept {
+        for (uintptr_t entry : entries_) {
+            if (!is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
+        }
+    }
+
+    // A shared entry: its string, decoded once per holder like its own entries.
+    [[nodiscard]] PyObject* base_get(uint64_t number) noexcept;
 
     [[nodiscard]] bool append(uintptr_t entry) noexcept { return entries_.push_back(entry); }
 
@@ -97,6 +147,11 @@ private:
     const uint8_t* data_;
     size_t length_;
     GrowableArray<uintptr_t> entries_;
+    const KnownStrings* base_ = nullptr;
+    size_t base_size_ = 0;
+    mutable bool missed_ = false;
+    mutable uint64_t missed_number_ = 0;
+    std::unique_ptr<std::unordered_map<uint64_t, PyPointer>> base_decoded_;
 };
 
 static_assert(PointerHolder<PositionPointerHolder>);

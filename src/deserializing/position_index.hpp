@@ -1,0 +1,117 @@
+// A document's position index: where the lists, rows and dicts that lookups
+// walked through start, every STRIDE-th item of their lists and rows, the
+// values of the dict keys they searched, and the reference table up to each
+// of those places. A later lookup jumps to the nearest known place before its
+// target and resolves every back-reference exactly as a walk from the start
+// would; the index only ever saves skipping, never changes a result.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "deserializing/lazy_deserialize.hpp"
+#include "utils/custom_type_loaders.hpp"
+#include "utils/growable_array.hpp"
+
+namespace quarl {
+
+// A place in the document: where a value (or a dict key) starts, and how many
+// strings took a reference number before it.
+struct IndexMark {
+    size_t position;
+    size_t strings;
+};
+
+class PositionIndex {
+public:
+    // Items and rows between two remembered positions of one list.
+    static constexpr uint64_t STRIDE = 64;
+
+    // Indexes `length` bytes at `data` (a document, marker checked by the
+    // caller), growing to at most `cap` bytes of bookkeeping.
+    PositionIndex(const uint8_t* data, size_t length, size_t cap) noexcept;
+    PositionIndex(const PositionIndex&) = delete;
+    PositionIndex& operator=(const PositionIndex&) = delete;
+    ~PositionIndex();
+
+    // As lazy_deserialize from the start of the document (no custom types),
+    // learning positions on the way. New reference or null with the error set.
+    [[nodiscard]] PyObject* resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy);
+
+    // What the path leads to, for navigation: ("list", length), ("dict",
+    // length) or ("value", the decoded value). New reference or null.
+    [[nodiscard]] PyObject* describe(std::span<const PathStep> steps);
+
+    [[nodiscard]] size_t memory() const noexcept { return strings_.dense.size() * sizeof(uintptr_t) + other_bytes_; }
+    [[nodiscard]] size_t cap() const noexcept { return cap_; }
+    void set_cap(size_t cap) noexcept { cap_ = cap; }
+    [[nodiscard]] const uint8_t* data() const noexcept { return data_; }
+    [[nodiscard]] size_t length() const noexcept { return length_; }
+    // Whether a lookup is running (Python code it runs may look up again: that one walks unindexed).
+    [[nodiscard]] bool busy() const noexcept { return busy_; }
+
+private:
+    struct Walk;
+    enum class Advance { Fallback, Done, Failed };
+
+    // Items of a list (flag 13) or rows of a list of like dicts: marks[m] is
+    // item m * STRIDE (rows: row 1 for m = 0, its first row being apart).
+    struct Sequence {
+        uint64_t count;
+        std::vector<IndexMark> marks;
+        uint64_t cursor_item = 0;  // the last item looked up, for reads in order
+        IndexMark cursor{0, 0};
+    };
+    struct Rows {
+        uint64_t width;
+        std::vector<std::string> columns;     // the first row's keys (UTF-8)
+        std::vector<IndexMark> first_values;  // the first row's values
+        Sequence rows;
+    };
+    // A dict's entries searched so far: every key before `scanned` is in
+    // `values` (first entry of each text wins) unless learning stopped.
+    struct Entries {
+        uint64_t pairs;
+        uint64_t scanned = 0;
+        IndexMark next;  // the key of entry `scanned`
+        bool learning = true;
+        std::unordered_map<std::string, IndexMark> values;
+    };
+
+    [[nodiscard]] bool room(size_t bytes) const noexcept { return memory() + bytes <= cap_; }
+    [[nodiscard]] bool sync(Walk& walk) noexcept;
+    void restore(Walk& walk, const IndexMark& mark) noexcept;
+    [[nodiscard]] Advance advance(Walk& walk, std::span<const PathStep> steps, size_t& s, LazyMode mode,
+                                  bool indexed);
+    [[nodiscard]] Advance list_item(Walk& walk, const IndexMark& start, uint64_t index);
+    [[nodiscard]] Advance dict_value(Walk& walk, const IndexMark& start, uint8_t flag, PyObject* key, LazyMode mode);
+    [[nodiscard]] Advance row_value(Walk& walk, const IndexMark& start, uint64_t row, PyObject* key);
+    [[nodiscard]] Rows* learn_rows(Walk& walk, const IndexMark& start);
+    [[nodiscard]] bool walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint64_t values_per_item,
+                               uint64_t first_marked);
+    [[nodiscard]] PyObject* describe_here(Walk& walk);
+    [[nodiscard]] PyObject* run(Walk& walk, std::span<const PathStep> steps, LazyMode mode, bool include_falsy,
+                                bool indexed);
+    [[nodiscard]] PyObject* run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed);
+    // Keeps string `number` as an unindexed walk found it.
+    void learn(const Walk& plain, uint64_t number) noexcept;
+
+    const uint8_t* data_;
+    size_t length_;
+    size_t cap_;
+    size_t other_bytes_ = 0;
+    bool busy_ = false;
+    LoaderMap no_loaders_;
+    // The reference table: every string numbered up to the furthest place
+    // known; the first ones kept (while they take at most half the cap),
+    // later ones only once a lookup asked for them.
+    KnownStrings strings_;
+    std::unordered_map<size_t, Sequence> lists_;
+    std::unordered_map<size_t, Rows> rows_;
+    std::unordered_map<size_t, Entries> dicts_;
+};
+
+}  // namespace quarl
