@@ -534,3 +534,17 @@ def corpus():
         doc("0A 05 68 65 6C 6C 6F"),
         doc("0D 02 0E 0C 00 0E 04 00"),
     ]
+
+
+def damaged(data, edits):
+    """`data` with each (where, kind, byte) edit applied: a byte set, inserted or deleted, or the rest cut."""
+    out = bytearray(data)
+    for where, kind, byte in edits:
+        where %= len(out) + 1
+        end = {"set": where + 1, "insert": where, "delete": where + 1, "cut": len(out)}[kind]
+        out[where:end] = bytes([byte]) if kind in ("set", "insert") else b""
+    return bytes(out)
+
+
+EDITS = st.lists(st.tuples(st.integers(0, 10**6), st.sampled_from(["set", "set", "insert", "delete", "cut"]),
+                           st.integers(0, 255)), min_size=1, max_size=4)

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
-from conftest import (CUSTOM_TYPES, LOADERS, TEXTS, assert_misses, assert_resolves, doc, misses, paths, same_value,
+from conftest import (CUSTOM_TYPES, EDITS, LOADERS, TEXTS, damaged, assert_misses, assert_resolves, doc, misses, paths, same_value,
                       size, typed_list, values)
 from pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 from shared_data import DATA_DIR, MISSING
@@ -43,19 +43,6 @@ def test_typed_lists_built_by_hand(floats, strs, blobs, data):
     expected = [floats, strs, blobs, 12, *(strs[r] for r in refs)]
     assert same_value(load_bytes(body), expected)
     check_every_path(body, expected)
-
-
-def damaged(data, edits):
-    out = bytearray(data)
-    for where, kind, byte in edits:
-        where %= len(out) + 1
-        end = {"set": where + 1, "insert": where, "delete": where + 1, "cut": len(out)}[kind]
-        out[where:end] = bytes([byte]) if kind in ("set", "insert") else b""
-    return bytes(out)
-
-
-EDITS = st.lists(st.tuples(st.integers(0, 10**6), st.sampled_from(["set", "set", "insert", "delete", "cut"]),
-                           st.integers(0, 255)), min_size=1, max_size=4)
 
 
 @SETTINGS

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
-from conftest import PLAIN_VALUES, TEXTS, misses, paths, same_value
+from conftest import EDITS, PLAIN_VALUES, TEXTS, damaged, misses, paths, same_value
 from pyquarl import (DeserializationError, Document, Idx, View, bytes_check_if_contains, dumps, get_many,
                      lazy_load_bytes)
 
@@ -87,19 +87,6 @@ def test_lookups_in_any_order_agree_with_fresh_lookups(value, cap, rng, draw):
         for path in lookups[:120]:
             check_lookup(doc, data, path, draw.draw(st.sampled_from(sorted(QUESTIONS))))
         assert doc.index_size <= cap
-
-
-def damaged(data, edits):
-    out = bytearray(data)
-    for where, kind, byte in edits:
-        where %= len(out) + 1
-        end = {"set": where + 1, "insert": where, "delete": where + 1, "cut": len(out)}[kind]
-        out[where:end] = bytes([byte]) if kind in ("set", "insert") else b""
-    return bytes(out)
-
-
-EDITS = st.lists(st.tuples(st.integers(0, 10**6), st.sampled_from(["set", "set", "insert", "delete", "cut"]),
-                           st.integers(0, 255)), min_size=1, max_size=3)
 
 
 @SETTINGS
