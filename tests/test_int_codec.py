@@ -68,7 +68,7 @@ def _sizes(value):
     return []
 
 
-@pytest.mark.parametrize("width", [0, 1, 5, 6, 9, 11, 22, 50, 200])
+@pytest.mark.parametrize("width", [0, 1, 5, 6, 9, 11, 21, 22, 50, 85, 86, 200, 341])
 @pytest.mark.parametrize(
     "shape",
     [
