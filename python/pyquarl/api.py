@@ -124,7 +124,7 @@ def dumps(obj: object, **options: Unpack[DumpsOptions]) -> bytes:
     while it is written; ``TypeError`` for a bad option.
     """
     if not options:  # the common call pays for no option handling
-        return cast("bytes", dump_bytes(obj))
+        return dump_bytes(obj)
     _refuse_writer("dumps", options, "use dump(obj, fp) to write to a file")
     return cast("bytes", dump_bytes(obj, **encode_options(cast("dict[str, Any]", options))))
 
