@@ -41,6 +41,15 @@ inline constexpr u128 POWER_255_16 = static_cast<u128>(17878103347812890625ULL) 
     return count;
 }
 
+// Two's complement negation of three limbs: invert, then add one.
+inline void negate(uint64_t (&limbs)[3]) noexcept {
+    uint64_t carry = 1;
+    for (uint64_t& limb : limbs) {
+        limb = ~limb + carry;
+        carry = carry != 0 && limb == 0 ? 1 : 0;
+    }
+}
+
 // The magnitude of an int when it is below 2^128. False when it is larger, or
 // with an exception set when the int cannot be read (check PyErr_Occurred).
 [[nodiscard]] inline bool int_magnitude_u128(PyObject* value, bool& negative, u128& magnitude) noexcept {
@@ -48,14 +57,7 @@ inline constexpr u128 POWER_255_16 = static_cast<u128>(17878103347812890625ULL) 
     const Py_ssize_t needed = PyLong_AsNativeBytes(value, limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
     if (needed < 0 || static_cast<size_t>(needed) > sizeof limbs) return false;
     negative = limbs[2] >> 63 != 0;
-    if (negative) {
-        // Negate all 192 bits: invert, then add one.
-        uint64_t carry = 1;
-        for (uint64_t& limb : limbs) {
-            limb = ~limb + carry;
-            carry = carry != 0 && limb == 0 ? 1 : 0;
-        }
-    }
+    if (negative) negate(limbs);
     if (limbs[2] != 0) return false;
     magnitude = (static_cast<u128>(limbs[1]) << 64) | limbs[0];
     return true;
@@ -64,13 +66,7 @@ inline constexpr u128 POWER_255_16 = static_cast<u128>(17878103347812890625ULL) 
 // New reference to the int of `magnitude`, negated when `negative`.
 [[nodiscard]] inline PyObject* int_from_u128(u128 magnitude, bool negative) noexcept {
     uint64_t limbs[3] = {static_cast<uint64_t>(magnitude), static_cast<uint64_t>(magnitude >> 64), 0};
-    if (negative) {
-        uint64_t carry = 1;
-        for (uint64_t& limb : limbs) {
-            limb = ~limb + carry;
-            carry = carry != 0 && limb == 0 ? 1 : 0;
-        }
-    }
+    if (negative) negate(limbs);
     return PyLong_FromNativeBytes(limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
 }
 
