@@ -98,7 +98,11 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
                           (!__builtin_mul_overflow(u128{digits[count - 1]}, POWER_255_16, &top) &&
                            !__builtin_add_overflow(value, top, &value));
         if (fits) {
-            if (!negative && value >> 64 == 0) return PyLong_FromUnsignedLongLong(static_cast<uint64_t>(value));
+            if (value >> 64 == 0) {
+                const auto low = static_cast<uint64_t>(value);
+                if (!negative) return PyLong_FromUnsignedLongLong(low);
+                if (low <= uint64_t{1} << 63) return PyLong_FromLongLong(static_cast<long long>(0 - low));
+            }
             return int_from_u128(value, negative);
         }
     }
