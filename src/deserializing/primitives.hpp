@@ -91,7 +91,14 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
         // and such values go the long way.
         const size_t checked = count == MAX_U128_DIGITS ? 1 : 0;
         u128 value = 0;
-        for (size_t i = count - checked; i-- > 0;) value = value * 255 + digits[i];
+        if (count <= 8) {
+            // 255 + 254 * (255^0 + ... + 255^7) < 2^64: the common case in 64 bits.
+            uint64_t narrow = 0;
+            for (size_t i = count; i-- > 0;) narrow = narrow * 255 + digits[i];
+            value = narrow;
+        } else {
+            for (size_t i = count - checked; i-- > 0;) value = value * 255 + digits[i];
+        }
         value += SIZE_BASE<SizeForm::Value>;
         u128 top = 0;
         const bool fits = checked == 0 ||
