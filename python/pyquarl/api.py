@@ -123,6 +123,8 @@ def dumps(obj: object, **options: Unpack[DumpsOptions]) -> bytes:
     nesting too deep or a cycle; ``RuntimeError`` when a container changes
     while it is written; ``TypeError`` for a bad option.
     """
+    if not options:  # the common call pays for no option handling
+        return dump_bytes(obj)
     _refuse_writer("dumps", options, "use dump(obj, fp) to write to a file")
     return cast("bytes", dump_bytes(obj, **encode_options(cast("dict[str, Any]", options))))
 
@@ -162,6 +164,8 @@ def loads(data: Buffer, **options: Unpack[LoadOptions]) -> Any:
     subclass :class:`~pyquarl.CorruptDataError` for bytes that are no value
     at all); ``TypeError`` for a bad option or an object that is no buffer.
     """
+    if not options:
+        return load_bytes(data)
     return load_bytes(data, **decode_options(cast("dict[str, Any]", options)))
 
 
@@ -190,6 +194,8 @@ def get(data: Buffer, *path: object, **options: Unpack[GetOptions]) -> Any:
     way. Options: ``custom_types`` and ``std_types``, as for :func:`loads`.
     ``TypeError`` for a bad option or a negative ``Idx``.
     """
+    if not options:
+        return lazy_load_bytes(data, list(path))
     return lazy_load_bytes(data, list(path), **decode_options(cast("dict[str, Any]", options)))
 
 
@@ -205,4 +211,6 @@ def contains(
     (loaders run only for custom-type values that the test must decode).
     ``TypeError`` for a bad option or a negative ``Idx``.
     """
+    if not options:
+        return bytes_check_if_contains(data, list(path))
     return bytes_check_if_contains(data, list(path), **decode_options(cast("dict[str, Any]", options)))

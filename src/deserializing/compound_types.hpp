@@ -26,6 +26,54 @@ namespace quarl {
     return false;
 }
 
+// How many items to presize a dict of n for. The interpreter sizes the table
+// one step too large when 3n + 1 is a power of two (n = 21, 85, 341, ...);
+// one item fewer gets the smallest table that holds n, as growing does.
+[[nodiscard]] constexpr uint64_t presize_count(uint64_t n) noexcept {
+    return n > 5 && ((3 * n + 1) & (3 * n)) == 0 ? n - 1 : n;
+}
+
+// New empty dict for `n` items. Str-keyed dicts start at the smallest table
+// and grow as they fill: the interpreter's presized tables always take the
+// general layout, a third larger per entry than the str-key layout that
+// growth keeps (the table marshal's result has), and slower to look up.
+[[nodiscard]] inline PyObject* new_dict(uint64_t n, bool str_keys) noexcept {
+    return str_keys ? PyDict_New() : _PyDict_NewPresized(static_cast<Py_ssize_t>(presize_count(n)));
+}
+
+// The keys and values of a str-keyed dict, decoded before the dict is made:
+// the interpreter then sizes a str-key table once for all of them, where
+// growing one item by item would rebuild it at every doubling.
+class CollectedItems {
+public:
+    explicit CollectedItems(uint64_t n)
+        : items_(2 * n <= INLINE ? inline_ : (heap_.resize(2 * static_cast<size_t>(n)), heap_.data())) {}
+    CollectedItems(const CollectedItems&) = delete;
+    CollectedItems& operator=(const CollectedItems&) = delete;
+    ~CollectedItems() {
+        for (size_t i = 0; i < count_; ++i) Py_DECREF(items_[i]);
+    }
+    // Takes a new reference.
+    void add(PyObject* item) noexcept { items_[count_++] = item; }
+    // New reference to the dict of the collected pairs; null with an exception set.
+    [[nodiscard]] PyObject* build() const noexcept {
+        const size_t pairs = count_ / 2;
+        const size_t presized = presize_count(pairs);  // the last pair, if left out, is added after
+        PyObject* dict = _PyDict_FromItems(items_, 2, items_ + 1, 2, static_cast<Py_ssize_t>(presized));
+        if (dict != nullptr && presized != pairs && PyDict_SetItem(dict, items_[count_ - 2], items_[count_ - 1]) != 0) {
+            Py_CLEAR(dict);
+        }
+        return dict;
+    }
+
+private:
+    static constexpr size_t INLINE = 12;  // six pairs: small dicts allocate nothing
+    PyObject* inline_[INLINE];
+    std::vector<PyObject*> heap_;
+    PyObject** items_;
+    size_t count_ = 0;
+};
+
 // Flag 13, after the flag byte.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_list(DecodeContext<Holder>& ctx) {
@@ -72,7 +120,23 @@ template <bool StrKeys, PointerHolder Holder>
     if (!ctx.in.read_size(n) || !ctx.fits(n, 2, at)) return nullptr;
     RecursionGuard guard(ctx.thread, " while deserializing a dict");
     if (!guard.ok()) return nullptr;
-    PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
+    if constexpr (StrKeys) {
+        // Keys are str, so no insertion can fail on its key: decoding all
+        // items first raises the same errors in the same order.
+        CollectedItems items(n);
+        ctx.reserve(2 * n);
+        for (uint64_t i = 0; i < n; ++i) {
+            ctx.start_item(2);
+            PyObject* key = deserialize_dict_key(ctx);
+            if (key == nullptr) return nullptr;
+            items.add(key);
+            PyObject* value = deserialize_object(ctx);
+            if (value == nullptr) return nullptr;
+            items.add(value);
+        }
+        return items.build();
+    }
+    PyPointer dict = PyPointer::steal(new_dict(n, StrKeys));
     if (!dict) return nullptr;
     DictUnderConstruction building;
     ctx.reserve(2 * n);
@@ -159,7 +223,7 @@ template <PointerHolder Holder>
     if (!sequence) return nullptr;
     ctx.reserve(claimed);
     std::vector<PyPointer> keys(static_cast<size_t>(width));
-    PyPointer first = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+    PyPointer first = PyPointer::steal(new_dict(width, true));
     if (!first) return nullptr;
     DictUnderConstruction building;
     for (PyPointer& key : keys) {
@@ -186,7 +250,7 @@ template <PointerHolder Holder>
     // A first row with a repeated key (or a table laid out otherwise): each
     // row is filled item by item.
     for (; row < rows; ++row) {
-        PyPointer dict = PyPointer::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(width)));
+        PyPointer dict = PyPointer::steal(new_dict(width, true));
         if (!dict) return nullptr;
         DictUnderConstruction row_building;
         ctx.start_item(width);

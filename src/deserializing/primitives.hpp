@@ -86,18 +86,32 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
     const uint8_t* digits = in.data + start;
     const size_t count = static_cast<size_t>(static_cast<const uint8_t*>(terminator) - digits);
     in.position = start + count + 1;
-    if (count <= 8) {
-        // 255 + 254 * (255^0 + ... + 255^7) < 2^64.
-        uint64_t value = 255;
-        uint64_t multiplier = 1;
-        for (size_t i = 0; i < count; ++i, multiplier *= 255) value += digits[i] * multiplier;
-        if (!negative) return PyLong_FromUnsignedLongLong(value);
-        if (value <= (uint64_t{1} << 63)) return PyLong_FromLongLong(static_cast<long long>(0 - value));
-        PyObject* magnitude = PyLong_FromUnsignedLongLong(value);
-        if (magnitude == nullptr) return nullptr;
-        PyObject* result = PyNumber_Negative(magnitude);
-        Py_DECREF(magnitude);
-        return result;
+    if (count <= MAX_U128_DIGITS) {
+        // Sixteen digits and 255 stay below 2^128; a seventeenth may pass it,
+        // and such values go the long way.
+        const size_t checked = count == MAX_U128_DIGITS ? 1 : 0;
+        u128 value = 0;
+        if (count <= 8) {
+            // 255 + 254 * (255^0 + ... + 255^7) < 2^64: the common case in 64 bits.
+            uint64_t narrow = 0;
+            for (size_t i = count; i-- > 0;) narrow = narrow * 255 + digits[i];
+            value = narrow;
+        } else {
+            for (size_t i = count - checked; i-- > 0;) value = value * 255 + digits[i];
+        }
+        value += SIZE_BASE<SizeForm::Value>;
+        u128 top = 0;
+        const bool fits = checked == 0 ||
+                          (!__builtin_mul_overflow(u128{digits[count - 1]}, POWER_255_16, &top) &&
+                           !__builtin_add_overflow(value, top, &value));
+        if (fits) {
+            if (value >> 64 == 0) {
+                const auto low = static_cast<uint64_t>(value);
+                if (!negative) return PyLong_FromUnsignedLongLong(low);
+                if (low <= uint64_t{1} << 63) return PyLong_FromLongLong(static_cast<long long>(0 - low));
+            }
+            return int_from_u128(value, negative);
+        }
     }
     if (count > MAX_INT_DIGITS) {
         PyErr_Format(DESERIALIZATION_ERROR, msg::INTEGER_TOO_LARGE, MAX_INT_DIGITS);
@@ -106,7 +120,7 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
     return int_from_base255_digits(digits, count, negative);
 }
 
-// A flag-7/8 magnitude: one byte, up to eight digits in 64 bits, or any
+// A flag-7/8 magnitude: one byte, up to 128 bits in plain arithmetic, or any
 // length (within MAX_INT_DIGITS) through arbitrary precision.
 [[nodiscard]] inline PyObject* decode_int(InputReader& in, bool negative) noexcept {
     if (in.position >= in.length) [[unlikely]] {

@@ -48,6 +48,33 @@ template <class Buffer>
     return buffer.push_each(digits.data(), digits.size()) && buffer.push(SIZE_ESCAPE);
 }
 
+// Magnitudes from 2^63 to below 2^128, in 128-bit arithmetic: the same bytes
+// as encode_big_int writes, without its multi-precision conversion.
+template <class Buffer>
+[[nodiscard]] inline bool encode_wide_int(u128 magnitude, bool negative, Buffer& buffer) {
+    uint8_t out[2 + MAX_SIZE_FIELD + MAX_U128_DIGITS];
+    out[0] = byte(negative ? Flag::NegativeInt : Flag::PositiveInt);
+    size_t length = 1;
+    if (magnitude >> 64 == 0) {
+        length += encode_size_field<SizeForm::Value>(static_cast<uint64_t>(magnitude), out + 1);
+    } else {
+        out[length++] = SIZE_ESCAPE;
+        length += write_u128_digits(magnitude - SIZE_BASE<SizeForm::Value>, out + length);
+        out[length++] = SIZE_ESCAPE;
+    }
+    return buffer.push_each(out, length);
+}
+
+// Ints outside the signed 64-bit range, kept out of the callers' hot code.
+template <class Buffer>
+[[gnu::noinline]] [[nodiscard]] bool encode_int_beyond_i64(PyObject* obj, Buffer& buffer) {
+    bool negative = false;
+    u128 magnitude = 0;
+    if (int_magnitude_u128(obj, negative, magnitude)) return encode_wide_int(magnitude, negative, buffer);
+    if (PyErr_Occurred()) return false;
+    return encode_big_int(obj, buffer);
+}
+
 template <class Buffer>
 [[nodiscard]] inline bool encode_int(PyObject* obj, Buffer& buffer) {
     const auto* number = reinterpret_cast<PyLongObject*>(obj);
@@ -57,7 +84,7 @@ template <class Buffer>
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow == 0) return encode_i64(value, buffer);
-    return encode_big_int(obj, buffer);
+    return encode_int_beyond_i64(obj, buffer);
 }
 
 template <class Buffer>

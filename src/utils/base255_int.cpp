@@ -14,16 +14,36 @@ constexpr size_t DIGITS_PER_GROUP = 8;
 
 using u128 = unsigned __int128;
 
+// DIGIT_GROUP has its top bit set, so a 128-by-64-bit division by it can use
+// a precomputed reciprocal (Moller and Granlund, "Improved division by
+// invariant integers"): two multiplications instead of a division instruction.
+static_assert(DIGIT_GROUP >> 63 == 1);
+constexpr uint64_t GROUP_RECIPROCAL = static_cast<uint64_t>(~u128{0} / DIGIT_GROUP - (u128{1} << 64));
+
+// (high, low) / DIGIT_GROUP with high < DIGIT_GROUP; sets the remainder.
+inline uint64_t divide_by_group(uint64_t high, uint64_t low, uint64_t& remainder) noexcept {
+    u128 estimate = static_cast<u128>(GROUP_RECIPROCAL) * high;
+    estimate += (static_cast<u128>(high + 1) << 64) | low;
+    auto quotient = static_cast<uint64_t>(estimate >> 64);
+    uint64_t rest = low - quotient * DIGIT_GROUP;
+    if (rest > static_cast<uint64_t>(estimate)) {
+        --quotient;
+        rest += DIGIT_GROUP;
+    }
+    if (rest >= DIGIT_GROUP) [[unlikely]] {
+        ++quotient;
+        rest -= DIGIT_GROUP;
+    }
+    remainder = rest;
+    return quotient;
+}
+
 // Divides the little-endian limbs in place by DIGIT_GROUP and returns the remainder.
 uint64_t divide_limbs(std::vector<uint64_t>& limbs) noexcept {
-    u128 remainder = 0;
-    for (size_t i = limbs.size(); i-- > 0;) {
-        const u128 current = (remainder << 64) | limbs[i];
-        limbs[i] = static_cast<uint64_t>(current / DIGIT_GROUP);
-        remainder = current % DIGIT_GROUP;
-    }
+    uint64_t remainder = 0;
+    for (size_t i = limbs.size(); i-- > 0;) limbs[i] = divide_by_group(remainder, limbs[i], remainder);
     while (!limbs.empty() && limbs.back() == 0) limbs.pop_back();
-    return static_cast<uint64_t>(remainder);
+    return remainder;
 }
 
 // limbs = limbs * multiplier + addend.

@@ -19,6 +19,57 @@ inline constexpr size_t MAX_INT_DIGITS = 65536;
 // fewer than MAX_INT_DIGITS digits (log2(255) > 7.99).
 inline constexpr size_t MAX_INT_BITS = 523000;
 
+using u128 = unsigned __int128;
+
+// Most base-255 digits a magnitude below 2^128 takes (255^16 < 2^128 < 255^17).
+inline constexpr size_t MAX_U128_DIGITS = 17;
+inline constexpr u128 POWER_255_16 = static_cast<u128>(17878103347812890625ULL) * 17878103347812890625ULL;
+
+// Writes the base-255 digits of `rest`, least significant first, up to its most
+// significant non-zero one, and returns how many. Plain 128-bit arithmetic:
+// eight digits are split off per 64-bit division.
+[[nodiscard]] inline size_t write_u128_digits(u128 rest, uint8_t* out) noexcept {
+    constexpr uint64_t eight_digits = 17878103347812890625ULL;  // 255^8
+    size_t count = 0;
+    while (rest >> 64 != 0) {
+        const u128 quotient = rest / eight_digits;
+        auto low = static_cast<uint64_t>(rest - quotient * eight_digits);
+        for (int i = 0; i < 8; ++i, low /= 255) out[count++] = static_cast<uint8_t>(low % 255);
+        rest = quotient;
+    }
+    for (auto low = static_cast<uint64_t>(rest); low != 0; low /= 255) out[count++] = static_cast<uint8_t>(low % 255);
+    return count;
+}
+
+// Two's complement negation of three limbs: invert, then add one.
+inline void negate(uint64_t (&limbs)[3]) noexcept {
+    uint64_t carry = 1;
+    for (uint64_t& limb : limbs) {
+        limb = ~limb + carry;
+        carry = carry != 0 && limb == 0 ? 1 : 0;
+    }
+}
+
+// The magnitude of an int when it is below 2^128. False when it is larger, or
+// with an exception set when the int cannot be read (check PyErr_Occurred).
+[[nodiscard]] inline bool int_magnitude_u128(PyObject* value, bool& negative, u128& magnitude) noexcept {
+    uint64_t limbs[3];  // two's complement, wide enough for any magnitude below 2^128
+    const Py_ssize_t needed = PyLong_AsNativeBytes(value, limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    if (needed < 0 || static_cast<size_t>(needed) > sizeof limbs) return false;
+    negative = limbs[2] >> 63 != 0;
+    if (negative) negate(limbs);
+    if (limbs[2] != 0) return false;
+    magnitude = (static_cast<u128>(limbs[1]) << 64) | limbs[0];
+    return true;
+}
+
+// New reference to the int of `magnitude`, negated when `negative`.
+[[nodiscard]] inline PyObject* int_from_u128(u128 magnitude, bool negative) noexcept {
+    uint64_t limbs[3] = {static_cast<uint64_t>(magnitude), static_cast<uint64_t>(magnitude >> 64), 0};
+    if (negative) negate(limbs);
+    return PyLong_FromNativeBytes(limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+}
+
 // Fills `digits` with the base-255 digits of |value| - 255 (value is an int
 // with |value| >= 2^63) and sets `negative`. False with an exception set on
 // failure (SerializationError when the int is too large).
