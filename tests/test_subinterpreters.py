@@ -71,9 +71,9 @@ def test_a_second_module_object_works_with_a_state_of_its_own():
     code = r"""
 import importlib.util
 import pyquarl
-spec = importlib.util.find_spec("pyquarl._pyquarl")
-module = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(module)
+found = importlib.util.find_spec("pyquarl._pyquarl")
+module = importlib.util.module_from_spec(found)
+found.loader.exec_module(module)
 assert module is not pyquarl._pyquarl
 assert module.load_bytes(b"<o>\x1f") == 1
 try:
