@@ -48,11 +48,17 @@ template <class Buffer>
     return buffer.push_each(digits.data(), digits.size()) && buffer.push(SIZE_ESCAPE);
 }
 
-// Magnitudes from 2^63 to below 2^128, in 128-bit arithmetic: the same bytes
-// as encode_big_int writes, without its multi-precision conversion.
+// Magnitudes beyond the compact range and below 2^128, in 64- and 128-bit
+// arithmetic: the same bytes as encode_big_int writes, without its
+// multi-precision conversion.
 template <class Buffer>
 [[nodiscard]] inline bool encode_wide_int(u128 magnitude, bool negative, Buffer& buffer) {
-    uint8_t out[2 + MAX_SIZE_FIELD + MAX_U128_DIGITS];
+    constexpr size_t most = 2 + MAX_U128_DIGITS + 1;
+    static_assert(most >= 1 + MAX_SIZE_FIELD);
+    uint8_t local[most];
+    const bool direct = buffer.can_write_block(most);
+    uint8_t* out = direct ? buffer.reserve(most) : local;
+    if (out == nullptr) return false;
     out[0] = byte(negative ? Flag::NegativeInt : Flag::PositiveInt);
     size_t length = 1;
     if (magnitude >> 64 == 0) {
@@ -62,16 +68,17 @@ template <class Buffer>
         length += write_u128_digits(magnitude - SIZE_BASE<SizeForm::Value>, out + length);
         out[length++] = SIZE_ESCAPE;
     }
-    return buffer.push_each(out, length);
+    if (!direct) return buffer.push_each(local, length);
+    buffer.commit(length);
+    return true;
 }
 
-// Ints outside the signed 64-bit range, kept out of the callers' hot code.
+// Ints beyond the compact range, kept out of the callers' hot code.
 template <class Buffer>
-[[gnu::noinline]] [[nodiscard]] bool encode_int_beyond_i64(PyObject* obj, Buffer& buffer) {
+[[gnu::noinline]] [[nodiscard]] bool encode_int_beyond_compact(PyObject* obj, Buffer& buffer) {
     bool negative = false;
     u128 magnitude = 0;
     if (int_magnitude_u128(obj, negative, magnitude)) return encode_wide_int(magnitude, negative, buffer);
-    if (PyErr_Occurred()) return false;
     return encode_big_int(obj, buffer);
 }
 
@@ -81,10 +88,7 @@ template <class Buffer>
     if (PyUnstable_Long_IsCompact(number)) [[likely]] {
         return encode_i64(static_cast<int64_t>(PyUnstable_Long_CompactValue(number)), buffer);
     }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) return encode_i64(value, buffer);
-    return encode_int_beyond_i64(obj, buffer);
+    return encode_int_beyond_compact(obj, buffer);
 }
 
 template <class Buffer>

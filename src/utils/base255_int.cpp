@@ -8,36 +8,6 @@ namespace quarl {
 
 namespace {
 
-// 255^8, the largest power of 255 below 2^64: limbs are converted eight digits at a time.
-constexpr uint64_t DIGIT_GROUP = 17878103347812890625ULL;
-constexpr size_t DIGITS_PER_GROUP = 8;
-
-using u128 = unsigned __int128;
-
-// DIGIT_GROUP has its top bit set, so a 128-by-64-bit division by it can use
-// a precomputed reciprocal (Moller and Granlund, "Improved division by
-// invariant integers"): two multiplications instead of a division instruction.
-static_assert(DIGIT_GROUP >> 63 == 1);
-constexpr uint64_t GROUP_RECIPROCAL = static_cast<uint64_t>(~u128{0} / DIGIT_GROUP - (u128{1} << 64));
-
-// (high, low) / DIGIT_GROUP with high < DIGIT_GROUP; sets the remainder.
-inline uint64_t divide_by_group(uint64_t high, uint64_t low, uint64_t& remainder) noexcept {
-    u128 estimate = static_cast<u128>(GROUP_RECIPROCAL) * high;
-    estimate += (static_cast<u128>(high + 1) << 64) | low;
-    auto quotient = static_cast<uint64_t>(estimate >> 64);
-    uint64_t rest = low - quotient * DIGIT_GROUP;
-    if (rest > static_cast<uint64_t>(estimate)) {
-        --quotient;
-        rest += DIGIT_GROUP;
-    }
-    if (rest >= DIGIT_GROUP) [[unlikely]] {
-        ++quotient;
-        rest -= DIGIT_GROUP;
-    }
-    remainder = rest;
-    return quotient;
-}
-
 // Divides the little-endian limbs in place by DIGIT_GROUP and returns the remainder.
 uint64_t divide_limbs(std::vector<uint64_t>& limbs) noexcept {
     uint64_t remainder = 0;

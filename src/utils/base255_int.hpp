@@ -25,49 +25,99 @@ using u128 = unsigned __int128;
 inline constexpr size_t MAX_U128_DIGITS = 17;
 inline constexpr u128 POWER_255_16 = static_cast<u128>(17878103347812890625ULL) * 17878103347812890625ULL;
 
+// 255^8, the largest power of 255 below 2^64: 64-bit words are converted
+// eight digits at a time.
+inline constexpr uint64_t DIGIT_GROUP = 17878103347812890625ULL;
+inline constexpr size_t DIGITS_PER_GROUP = 8;
+
+// DIGIT_GROUP has its top bit set, so a 128-by-64-bit division by it can use
+// a precomputed reciprocal (Moller and Granlund, "Improved division by
+// invariant integers"): two multiplications instead of a division instruction.
+static_assert(DIGIT_GROUP >> 63 == 1);
+inline constexpr uint64_t GROUP_RECIPROCAL = static_cast<uint64_t>(~u128{0} / DIGIT_GROUP - (u128{1} << 64));
+
+// (high, low) / DIGIT_GROUP with high < DIGIT_GROUP; sets the remainder.
+[[nodiscard]] inline uint64_t divide_by_group(uint64_t high, uint64_t low, uint64_t& remainder) noexcept {
+    u128 estimate = static_cast<u128>(GROUP_RECIPROCAL) * high;
+    estimate += (static_cast<u128>(high + 1) << 64) | low;
+    auto quotient = static_cast<uint64_t>(estimate >> 64);
+    uint64_t rest = low - quotient * DIGIT_GROUP;
+    if (rest > static_cast<uint64_t>(estimate)) {
+        --quotient;
+        rest += DIGIT_GROUP;
+    }
+    if (rest >= DIGIT_GROUP) [[unlikely]] {
+        ++quotient;
+        rest -= DIGIT_GROUP;
+    }
+    remainder = rest;
+    return quotient;
+}
+
+// Writes the eight base-255 digits of `group` (< 255^8), least significant first.
+inline void write_group_digits(uint64_t group, uint8_t* out) noexcept {
+    // Two independent chains of four divisions by a constant.
+    constexpr uint64_t four = 255ULL * 255 * 255 * 255;
+    auto low = static_cast<uint32_t>(group % four);
+    auto high = static_cast<uint32_t>(group / four);
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<uint8_t>(low % 255);
+        out[i + 4] = static_cast<uint8_t>(high % 255);
+        low /= 255;
+        high /= 255;
+    }
+}
+
 // Writes the base-255 digits of `rest`, least significant first, up to its most
 // significant non-zero one, and returns how many. Plain 128-bit arithmetic:
-// eight digits are split off per 64-bit division.
+// eight digits are split off per division by DIGIT_GROUP.
 [[nodiscard]] inline size_t write_u128_digits(u128 rest, uint8_t* out) noexcept {
-    constexpr uint64_t eight_digits = 17878103347812890625ULL;  // 255^8
     size_t count = 0;
     while (rest >> 64 != 0) {
-        const u128 quotient = rest / eight_digits;
-        auto low = static_cast<uint64_t>(rest - quotient * eight_digits);
-        for (int i = 0; i < 8; ++i, low /= 255) out[count++] = static_cast<uint8_t>(low % 255);
-        rest = quotient;
+        const auto high = static_cast<uint64_t>(rest >> 64);
+        // high / DIGIT_GROUP is 0 or 1: the rest of high then fits the reciprocal division.
+        const uint64_t top = high >= DIGIT_GROUP ? 1 : 0;
+        uint64_t group = 0;
+        const uint64_t quotient = divide_by_group(high - top * DIGIT_GROUP, static_cast<uint64_t>(rest), group);
+        write_group_digits(group, out + count);
+        count += DIGITS_PER_GROUP;
+        rest = (static_cast<u128>(top) << 64) | quotient;
     }
     for (auto low = static_cast<uint64_t>(rest); low != 0; low /= 255) out[count++] = static_cast<uint8_t>(low % 255);
     return count;
 }
 
-// Two's complement negation of three limbs: invert, then add one.
-inline void negate(uint64_t (&limbs)[3]) noexcept {
-    uint64_t carry = 1;
-    for (uint64_t& limb : limbs) {
-        limb = ~limb + carry;
-        carry = carry != 0 && limb == 0 ? 1 : 0;
-    }
-}
+// CPython keeps an int as a sign and the magnitude in 30-bit digits, least
+// significant first; reading and writing those digits directly spares the
+// generic byte conversions on every int beyond the compact range.
+static_assert(PyLong_SHIFT == 30, "ints are read as 30-bit digits");
+inline constexpr size_t U128_LONG_DIGITS = 5;  // 4 * 30 < 128 <= 5 * 30
 
-// The magnitude of an int when it is below 2^128. False when it is larger, or
-// with an exception set when the int cannot be read (check PyErr_Occurred).
+// The magnitude of an int when it is below 2^128, and its sign; false when
+// it is larger. Never fails otherwise.
 [[nodiscard]] inline bool int_magnitude_u128(PyObject* value, bool& negative, u128& magnitude) noexcept {
-    uint64_t limbs[3];  // two's complement, wide enough for any magnitude below 2^128
-    const Py_ssize_t needed = PyLong_AsNativeBytes(value, limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
-    if (needed < 0 || static_cast<size_t>(needed) > sizeof limbs) return false;
-    negative = limbs[2] >> 63 != 0;
-    if (negative) negate(limbs);
-    if (limbs[2] != 0) return false;
-    magnitude = (static_cast<u128>(limbs[1]) << 64) | limbs[0];
+    const auto& number = reinterpret_cast<const PyLongObject*>(value)->long_value;
+    const size_t count = number.lv_tag >> _PyLong_NON_SIZE_BITS;
+    if (count > U128_LONG_DIGITS) return false;
+    const digit* digits = number.ob_digit;
+    if (count == U128_LONG_DIGITS && digits[U128_LONG_DIGITS - 1] >> (128 - 4 * PyLong_SHIFT) != 0) return false;
+    u128 result = 0;
+    for (size_t i = count; i-- > 0;) result = (result << PyLong_SHIFT) | digits[i];
+    negative = (number.lv_tag & _PyLong_SIGN_MASK) == 2;  // 0 positive, 1 zero, 2 negative
+    magnitude = result;
     return true;
 }
 
 // New reference to the int of `magnitude`, negated when `negative`.
 [[nodiscard]] inline PyObject* int_from_u128(u128 magnitude, bool negative) noexcept {
-    uint64_t limbs[3] = {static_cast<uint64_t>(magnitude), static_cast<uint64_t>(magnitude >> 64), 0};
-    if (negative) negate(limbs);
-    return PyLong_FromNativeBytes(limbs, sizeof limbs, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    if (magnitude >> 63 == 0) {
+        const auto small = static_cast<long long>(magnitude);
+        return PyLong_FromLongLong(negative ? -small : small);
+    }
+    digit digits[U128_LONG_DIGITS];
+    Py_ssize_t count = 0;
+    for (; magnitude != 0; magnitude >>= PyLong_SHIFT) digits[count++] = static_cast<digit>(magnitude & PyLong_MASK);
+    return reinterpret_cast<PyObject*>(_PyLong_FromDigits(negative ? 1 : 0, count, digits));
 }
 
 // Fills `digits` with the base-255 digits of |value| - 255 (value is an int
