@@ -9,6 +9,7 @@
 #include "utils/base255_int.hpp"
 #include "utils/messages.hpp"
 #include "utils/py_helpers.hpp"
+#include "utils/utf8_text.hpp"
 #include "utils/wire_format.hpp"
 
 namespace quarl {
@@ -39,9 +40,14 @@ namespace quarl {
     return str;
 }
 
-// New str from UTF-8 bytes; invalid UTF-8 is corrupt data.
+// New str from UTF-8 bytes; invalid UTF-8 is corrupt data, reported with the
+// interpreter decoder's error (and its position) as the cause.
 [[nodiscard]] inline PyObject* new_utf8_str(const uint8_t* bytes, size_t n) noexcept {
     if (n == 0) return Py_NewRef(EMPTY_STR);
+    if (n <= utf8::SHORT_TEXT_BYTES) {
+        if (PyObject* made = utf8::new_str_from_utf8(bytes, n)) [[likely]] return made;
+        if (PyErr_Occurred()) return nullptr;
+    }
     PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(n), "strict");
     if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
         replace_error(DESERIALIZATION_ERROR, msg::INVALID_UTF8);
