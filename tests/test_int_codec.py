@@ -125,8 +125,10 @@ def _sizes(value):
         lambda keys: [{k: i for k in reversed(keys) if i % 2 or k != keys[0]} for i in range(4)],
         lambda keys: {"outer": {k: [i] for i, k in enumerate(keys)}},
         lambda keys: {i: k for i, k in enumerate(keys)},
+        lambda keys: [{(i if i % 2 else k): i for i, k in enumerate(keys)} for _ in range(3)],
+        lambda keys: [{k: i} for i, k in enumerate(keys)] + [{} for _ in keys],
     ],
-    ids=["dict", "table", "ragged-rows", "nested", "int-keys"],
+    ids=["dict", "table", "ragged-rows", "nested", "int-keys", "mixed-key-rows", "one-entry-and-empty"],
 )
 def test_decoded_dicts_are_no_bigger_than_marshals(width, shape):
     value = shape([f"key{i}" for i in range(width)])
