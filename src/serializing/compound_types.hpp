@@ -499,6 +499,17 @@ template <bool IsList, class Buffer>
 
 // ---- lists and tuples ----------------------------------------------------
 
+// The items of a long list of strings, each string and its table slot
+// requested a few items ahead. Only when no Python code can run meanwhile.
+template <class Buffer>
+[[nodiscard, gnu::noinline]] bool write_items_ahead(PyObject* const* items, Py_ssize_t n, SerializeContext<Buffer>& ctx) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        prefetch_item(items, i, n, ctx);
+        if (!serialize_item(items[i], ctx)) return false;
+    }
+    return true;
+}
+
 template <bool IsList, class Buffer>
 [[nodiscard]] bool serialize_sequence(PyObject* sequence, SerializeContext<Buffer>& ctx) {
     const Py_ssize_t n = Py_SIZE(sequence);
@@ -559,9 +570,8 @@ template <bool IsList, class Buffer>
     if (ctx.no_python) {
         // Long lists of strings only: lists of numbers or of containers
         // gain nothing from the requests and would pay for the tests.
-        const bool lookahead = n >= LOOKAHEAD_FROM && first_type == &PyUnicode_Type;
+        if (n >= LOOKAHEAD_FROM && first_type == &PyUnicode_Type) return write_items_ahead(items, n, ctx);
         for (Py_ssize_t i = 0; i < n; ++i) {
-            if (lookahead) prefetch_item(items, i, n, ctx);
             if (!serialize_item(items[i], ctx)) return false;
         }
         return true;
@@ -585,6 +595,28 @@ template <bool IsList, class Buffer>
     return false;
 }
 
+// The `n` entries of a big dict's str-key table, keys and values and their
+// table slots requested a few entries ahead. Only when no Python code can
+// run meanwhile: nothing can edit the dict.
+template <class Buffer>
+[[nodiscard, gnu::noinline]] bool write_entries_ahead(const dict_layout::KeysHeader* keys, Py_ssize_t n,
+                                                      SerializeContext<Buffer>& ctx) {
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        prefetch_entry(entries, i, keys->nentries, ctx);
+        PyObject* const value = entries[i].value;
+        if (value == nullptr) continue;
+        ++written;
+        if (!encode_dict_key(entries[i].key, ctx) || !serialize_item(value, ctx)) return false;
+    }
+    if (written != n) {
+        to_py_error(msg::DICT_CHANGED, PyExc_RuntimeError);
+        return false;
+    }
+    return true;
+}
+
 // A dict whose keys sit in a combined str-key table: all keys are exact str,
 // and the entries are read in place. Python code run for a value may resize
 // the dict; the table pointer and size are checked after every item, so a
@@ -605,12 +637,11 @@ template <class Buffer>
         }
         if (dict_changed(dict, n)) return false;
     }
+    // Nothing can edit a big dict meanwhile: its entries can be requested ahead.
+    if (ctx.no_python && n >= LOOKAHEAD_FROM) return write_entries_ahead(keys, n, ctx);
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     Py_ssize_t written = 0;
-    // Nothing can edit the dict meanwhile: its entries can be requested ahead.
-    const bool lookahead = ctx.no_python && n >= LOOKAHEAD_FROM;
     for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
-        if (lookahead) prefetch_entry(entries, i, keys->nentries, ctx);
         PyObject* const value = entries[i].value;
         if (value == nullptr) continue;
         if (written == n) [[unlikely]] {
