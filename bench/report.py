@@ -233,6 +233,36 @@ def memory_section(memory: dict[str, Any]) -> list[str]:
     return lines + [""]
 
 
+def shapes_section(shapes: dict[str, Any]) -> list[str]:
+    """pyquarl (through dumps/loads) against the fastest peer on each document shape."""
+    lines = ["## Document shapes", "",
+             "Small messages, unique and repeated strings, big dicts, tables, ints, text and the datasets above, "
+             "timed by `bench/shapes.py`: pyquarl through `pyquarl.dumps`/`pyquarl.loads` (wrappers included); "
+             "a figure is the least time per call over rounds of batches, libraries interleaved. The ratio is "
+             "pyquarl's time over the fastest peer that gives the same value back (above 1: pyquarl is slower).",
+             ""]
+    rows = []
+    for name, result in shapes.items():
+        ours = result["libs"][BASELINE]
+        row = [name]
+        for op in ("dump", "load"):
+            row.append(fmt_time(ours[op] * 1e9))
+            if op in result:
+                best = result[op]["best"]
+                row += [f"{best} {fmt_time(result['libs'][best][op] * 1e9)}", f"{result[op]['ratio']:.2f}x"]
+            else:
+                row += ["n/a", ""]
+        rows.append(row)
+    lines += _table(["shape", "dump", "fastest peer", "ratio", "load", "fastest peer", "ratio"], "lrrrrrr", rows)
+    lines.append("")
+    for op in ("dump", "load"):
+        found = [(name, r[op]["ratio"]) for name, r in shapes.items() if op in r]
+        if found:
+            worst, best = max(found, key=lambda item: item[1]), min(found, key=lambda item: item[1])
+            lines.append(f"- {op}: worst ratio {worst[1]:.2f}x ({worst[0]}), best {best[1]:.2f}x ({best[0]})")
+    return lines + [""]
+
+
 def markdown(results: dict[str, Any]) -> str:
     env = results["env"]
     lines = ["# Benchmarks", "",
@@ -265,4 +295,6 @@ def markdown(results: dict[str, Any]) -> str:
         lines += lazy_section(results["lazy"])
     if results.get("memory"):
         lines += memory_section(results["memory"])
+    if results.get("shapes"):
+        lines += shapes_section(results["shapes"])
     return "\n".join(lines).rstrip() + "\n"

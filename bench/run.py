@@ -29,11 +29,13 @@ if __package__ in (None, ""):
 
 import pyquarl  # noqa: E402
 
-from bench import datasets, measure, peers, report, std_types  # noqa: E402
+from bench import datasets, measure, peers, report, shapes, std_types  # noqa: E402
 
 DOCS_OUT = datasets.REPO / "docs" / "benchmarks.md"
 PARTIAL_OUT = datasets.OUT_DIR / "benchmarks.md"
-SECTIONS = datasets.DATASETS + (std_types.NAME, "lazy")
+SECTIONS = datasets.DATASETS + (std_types.NAME, "lazy", "shapes")
+# Seconds of timing per document shape, as a share of the budget of a dataset.
+SHAPE_BUDGET_SHARE = 0.1
 
 
 def cpu_model() -> str:
@@ -129,7 +131,7 @@ def main(argv: list[str] | None = None) -> int:
             log(f"{c.name}: {c.missing}")
 
     for name in selected:
-        if name in ("lazy", std_types.NAME):
+        if name in ("lazy", "shapes", std_types.NAME):
             continue
         log(f"{name}: preparing")
         obj = datasets.load(name)
@@ -157,6 +159,11 @@ def main(argv: list[str] | None = None) -> int:
         log("lazy: measuring memory")
         results["memory"]["lazy document"] = measure.memory(obj, doc)
         del obj, doc
+        gc.collect()
+
+    if "shapes" in selected:
+        log("shapes: timing every shape with every peer")
+        results["shapes"] = shapes.bench_shapes(codecs, settings.budget_s * SHAPE_BUDGET_SHARE, log=log)
         gc.collect()
 
     text = report.markdown(results)

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "serializing/item_prefetch.hpp"
 #include "serializing/primitives.hpp"
 #include "serializing/row_prefetch.hpp"
 #include "serializing/serialize_context.hpp"
@@ -86,6 +87,7 @@ public:
             ++size_;
         }
         if (width > LINEAR_LIMIT) {
+            build_identities();
             table_ = std::make_unique<StrNumberTable>(/*owns_keys=*/false);  // the map holds them
             for (size_t i = 0; i < size_; ++i) {
                 uint64_t column = 0;
@@ -110,8 +112,18 @@ public:
 
     // Column of `key` (an exact str), or -1; `expected` is where it usually is.
     [[nodiscard]] int64_t find(PyObject* key, size_t expected) const noexcept {
+        if (expected < size_ && keys_[expected].get() == key) return static_cast<int64_t>(expected);
+        if (table_) {
+            // Rows in another key order mostly repeat the very key objects:
+            // found by address without reading the string.
+            for (size_t i = identity_home(key);; i = (i + 1) & identity_mask_) {
+                if (identities_[i].key == key) return identities_[i].column;
+                if (identities_[i].key == nullptr) break;
+            }
+            if (expected < size_ && matches(key, expected)) return static_cast<int64_t>(expected);
+            return table_->find(key);
+        }
         if (expected < size_ && matches(key, expected)) return static_cast<int64_t>(expected);
-        if (table_) return table_->find(key);
         for (size_t i = 0; i < size_; ++i) {
             if (keys_[i].get() == key) return static_cast<int64_t>(i);
         }
@@ -123,6 +135,29 @@ public:
 
 private:
     static constexpr size_t LINEAR_LIMIT = 16;
+
+    struct Identity {
+        PyObject* key;
+        int64_t column;
+    };
+
+    [[nodiscard]] size_t identity_home(PyObject* key) const noexcept {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ULL >> 32) &
+               identity_mask_;
+    }
+
+    // The column keys by address, in a table at most a quarter full.
+    void build_identities() {
+        size_t capacity = 16;
+        while (capacity < 4 * size_) capacity *= 2;
+        identities_.assign(capacity, Identity{nullptr, -1});
+        identity_mask_ = capacity - 1;
+        for (size_t column = 0; column < size_; ++column) {
+            size_t i = identity_home(keys_[column].get());
+            while (identities_[i].key != nullptr) i = (i + 1) & identity_mask_;
+            identities_[i] = Identity{keys_[column].get(), static_cast<int64_t>(column)};
+        }
+    }
     // The keys of a narrow map, the first `size_` constructed: a map is made
     // for every list of dicts, and zeroing all sixteen each time shows.
     union NarrowKeys {
@@ -134,6 +169,8 @@ private:
     PyPointer* keys_ = narrow_.keys;
     size_t size_ = 0;
     std::unique_ptr<StrNumberTable> table_;
+    std::vector<Identity> identities_;  // wide maps only, with `table_`
+    size_t identity_mask_ = 0;
 };
 
 // True when the row's table holds keys equal to the column keys, in column
@@ -158,6 +195,12 @@ private:
     if (static_cast<uint64_t>(PyDict_GET_SIZE(dict)) != columns.size()) return false;
     if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(dict)) {
         if (row_is_aligned(keys, columns)) return aligned = true;
+        const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+        size_t expected = 0;
+        for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+            if (entries[i].value != nullptr && columns.find(entries[i].key, expected++) < 0) return false;
+        }
+        return true;
     }
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -237,6 +280,183 @@ template <class Buffer>
     return StructuredResult::Failed;
 }
 
+// The values of a row whose keys are the columns in another order, by
+// column: `slots` (one per column, all null on entry) receives each value.
+// False when the row's keys are not the columns (a key missing, foreign or
+// met twice); the row's size was checked by the caller.
+[[nodiscard]] inline bool sort_row_by_columns(PyObject* row, const ColumnMap& columns, PyObject** slots) noexcept {
+    size_t expected = 0;
+    auto place = [&](PyObject* key, PyObject* value) {
+        const int64_t column = PyUnicode_CheckExact(key) ? columns.find(key, expected++) : -1;
+        if (column < 0 || slots[column] != nullptr) return false;
+        slots[column] = value;
+        return true;
+    };
+    if (const dict_layout::KeysHeader* keys = dict_layout::str_key_table(row)) {
+        const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+        for (Py_ssize_t e = 0; e < keys->nentries; ++e) {
+            if (entries[e].value != nullptr && !place(entries[e].key, entries[e].value)) return false;
+        }
+        return true;
+    }
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(row, &position, &key, &value)) {
+        if (!place(key, value)) return false;
+    }
+    return true;
+}
+
+// Checks rows 1 to `checked` - 1 against the columns before anything is
+// written. False when one differs; bit i of `aligned_rows` is set for each of
+// the first 64 rows whose keys sit in column order.
+[[nodiscard]] inline bool check_rows(PyObject** items, Py_ssize_t n, Py_ssize_t checked, bool short_list,
+                                     const ColumnMap& columns, uint64_t& aligned_rows) noexcept {
+    aligned_rows = 0;
+    for (Py_ssize_t i = 1; i < checked; ++i) {
+        if (!short_list) prefetch_row(items, i, n);
+        bool aligned = false;
+        if (!compare_dict_keys(items[i], columns, aligned)) return false;
+        if (aligned && i < 64) aligned_rows |= uint64_t{1} << i;
+        // A short list is written right after this check: request its values.
+        if (short_list) prefetch_values(items[i]);
+    }
+    return true;
+}
+
+// Writes the header and the first row, keys and values alternating in the
+// dict's order, which fixes the columns.
+template <bool IsList, class Buffer>
+[[nodiscard]] StructuredResult write_key_row(PyObject* sequence, Py_ssize_t n, PyObject* first,
+                                             const ColumnMap& columns, SerializeContext<Buffer>& ctx) {
+    const uint64_t width = columns.size();
+    Buffer& buffer = ctx.buffer;
+    if (!buffer.push(byte(Flag::StructuredList)) ||
+        !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n)) ||
+        !buffer.template push_size<SizeForm::Value>(width)) {
+        return StructuredResult::Failed;
+    }
+    // Long lists request each row's slots while the row before is written.
+    if (ctx.no_python && n > SHORT_ROW_LIST) prefetch_value_slots(sequence_items<IsList>(sequence)[1], ctx);
+    PyPointer row = PyPointer::borrow(first);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    uint64_t column = 0;
+    while (PyDict_Next(row.get(), &position, &key, &value)) {
+        if (column >= width || !PyUnicode_CheckExact(key) ||
+            columns.find(key, static_cast<size_t>(column)) != static_cast<int64_t>(column)) {
+            return row_changed();
+        }
+        PyPointer held_value = PyPointer::borrow(value);
+        if (!encode_string(key, ctx) || !serialize(held_value.get(), ctx)) return StructuredResult::Failed;
+        ++column;
+        if (static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
+            return row_changed();
+        }
+    }
+    if (column != width) return row_changed();
+    if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
+    return StructuredResult::Done;
+}
+
+// Writes a row whose keys sit in column order, reading its table in place
+// while checking it again before every value, since writing one value may
+// run Python code that edits the row.
+template <class Buffer>
+[[nodiscard]] StructuredResult write_aligned_row_checked(PyObject* row, const dict_layout::KeysHeader* keys,
+                                                         const ColumnMap& columns, SerializeContext<Buffer>& ctx) {
+    const uint64_t width = columns.size();
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    uint64_t column = 0;
+    for (Py_ssize_t e = 0;; ++e) {
+        if (dict_layout::keys_of(row) != keys || static_cast<uint64_t>(PyDict_GET_SIZE(row)) != width) {
+            return row_changed();
+        }
+        if (e >= keys->nentries) break;
+        PyObject* const value = entries[e].value;
+        if (value == nullptr) continue;
+        if (column >= width || !columns.matches(entries[e].key, static_cast<size_t>(column))) {
+            return row_changed();
+        }
+        if (!serialize_item(value, ctx)) return StructuredResult::Failed;
+        ++column;
+    }
+    return column == width ? StructuredResult::Done : row_changed();
+}
+
+// Writes the values of a row whose keys are the columns in another order, in
+// column order. Declined (nothing written) when its keys are not the columns.
+// The values are held while they are written when Python code may run.
+template <class Buffer>
+[[nodiscard]] StructuredResult write_row_by_columns(PyObject* row, const ColumnMap& columns, std::vector<PyObject*>& slots,
+                                                    SerializeContext<Buffer>& ctx) {
+    std::fill(slots.begin(), slots.end(), nullptr);
+    if (!sort_row_by_columns(row, columns, slots.data())) return StructuredResult::Declined;
+    if (ctx.no_python) {
+        for (PyObject* value : slots) {
+            if (!serialize_item(value, ctx)) return StructuredResult::Failed;
+        }
+        return StructuredResult::Done;
+    }
+    for (PyObject* value : slots) Py_INCREF(value);
+    bool ok = true;
+    for (PyObject* value : slots) {
+        if (!(ok = serialize(value, ctx))) break;
+    }
+    for (PyObject* value : slots) Py_DECREF(value);
+    return ok ? StructuredResult::Done : StructuredResult::Failed;
+}
+
+// Writes rows 1 to n - 1, values only, in the first row's column order
+// whatever each row's own key order. Rows from `checked` on were not checked
+// beforehand: an odd one declines, and the caller takes back what was written.
+template <bool IsList, class Buffer>
+[[nodiscard]] StructuredResult write_value_rows(PyObject* sequence, Py_ssize_t n, Py_ssize_t checked,
+                                                uint64_t aligned_rows, const ColumnMap& columns,
+                                                SerializeContext<Buffer>& ctx) {
+    const bool short_list = n <= SHORT_ROW_LIST;
+    const uint64_t width = columns.size();
+    PyObject** items = sequence_items<IsList>(sequence);
+    std::vector<PyObject*> slots;  // made for the first row read key by key
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        if (i < 64 && (aligned_rows >> i & 1) != 0) {
+            if (!short_list) {
+                prefetch_row(items, i, n);
+                if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
+            }
+            if (!write_aligned_row(dict_layout::str_key_table(items[i]), ctx)) return StructuredResult::Failed;
+            continue;
+        }
+        prefetch_row(sequence_items<IsList>(sequence), i, n);
+        PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
+        const bool is_row = PyDict_CheckExact(row.get()) && static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) == width;
+        // The usual row: the same keys in the same order, read in place.
+        const dict_layout::KeysHeader* keys = is_row ? dict_layout::str_key_table(row.get()) : nullptr;
+        StructuredResult written = StructuredResult::Declined;
+        if (keys != nullptr && row_is_aligned(keys, columns)) {
+            if (ctx.no_python) {
+                if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
+                written = write_aligned_row(keys, ctx) ? StructuredResult::Done : StructuredResult::Failed;
+            } else {
+                written = write_aligned_row_checked(row.get(), keys, columns, ctx);
+            }
+        } else if (is_row) {
+            if (slots.empty()) slots.resize(static_cast<size_t>(width));
+            written = write_row_by_columns(row.get(), columns, slots, ctx);
+        }
+        if (written == StructuredResult::Failed) return written;
+        if (written == StructuredResult::Declined) {
+            // Past the checked rows, an odd row ends the attempt; before
+            // them, it can only be Python code editing the list meanwhile.
+            return i < checked ? row_changed() : StructuredResult::Declined;
+        }
+        if (!ctx.no_python && sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
+    }
+    return StructuredResult::Done;
+}
+
 // Writes a list or tuple of n >= 2 exact dicts as one key row plus value rows
 // when all share one set of exact-str keys; declines (writing nothing) otherwise.
 template <bool IsList, class Buffer>
@@ -253,140 +473,42 @@ template <bool IsList, class Buffer>
     bool failed = false;
     // Held from here: a writer run by the header may drop it from the list.
     PyPointer first_row = PyPointer::borrow(items[0]);
-    PyObject* first = first_row.get();
-    if (!columns.build(first, failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
+    if (!columns.build(first_row.get(), failed)) return failed ? StructuredResult::Failed : StructuredResult::Declined;
 
     // When no Python code can run during the walk, only the first rows are
     // checked up front; the others are checked as they are written, and a
     // mismatch takes back what was written (bytes and string numbers). This
     // reads every row once instead of twice.
-    const bool no_python = ctx.no_python;
     const bool speculative = checked_as_written(n, ctx);
     const Py_ssize_t checked = speculative ? std::min(n, PRECHECKED_ROWS) : n;
-    // Rows found aligned here need no second check when nothing can edit them
-    // meanwhile (bit i for row i, the first 64 rows).
+    // Rows found aligned here need no second check when nothing can edit them meanwhile.
     uint64_t aligned_rows = 0;
-    for (Py_ssize_t i = 1; i < checked; ++i) {
-        if (!short_list) prefetch_row(items, i, n);
-        bool aligned = false;
-        if (!compare_dict_keys(items[i], columns, aligned)) return StructuredResult::Declined;
-        if (aligned && i < 64) aligned_rows |= uint64_t{1} << i;
-        // A short list is written right after this check: request its values.
-        if (short_list) prefetch_values(items[i]);
-    }
-    if (!no_python) aligned_rows = 0;
-    const uint64_t width = columns.size();
-    Buffer& buffer = ctx.buffer;
+    if (!check_rows(items, n, checked, short_list, columns, aligned_rows)) return StructuredResult::Declined;
+    if (!ctx.no_python) aligned_rows = 0;
+
     Speculation<Buffer> speculation(ctx, speculative);
-    if (!buffer.push(byte(Flag::StructuredList)) ||
-        !buffer.template push_size<SizeForm::Value>(static_cast<uint64_t>(n)) ||
-        !buffer.template push_size<SizeForm::Value>(width)) {
-        return StructuredResult::Failed;
+    StructuredResult result = write_key_row<IsList>(sequence, n, first_row.get(), columns, ctx);
+    if (result == StructuredResult::Done) result = write_value_rows<IsList>(sequence, n, checked, aligned_rows, columns, ctx);
+    if (result == StructuredResult::Declined) {
+        speculation.take_back();
+        return StructuredResult::Declined;
     }
-
-    // Long lists request each row's slots while the row before is written.
-    if (no_python && !short_list) prefetch_value_slots(items[1], ctx);
-    // First row: keys and values alternate, in the dict's order, which fixes the columns.
-    {
-        PyPointer row = PyPointer::borrow(first);
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        uint64_t column = 0;
-        while (PyDict_Next(row.get(), &position, &key, &value)) {
-            if (column >= width || !PyUnicode_CheckExact(key) ||
-                columns.find(key, static_cast<size_t>(column)) != static_cast<int64_t>(column)) {
-                return row_changed();
-            }
-            PyPointer held_value = PyPointer::borrow(value);
-            if (!encode_string(key, ctx) || !serialize(held_value.get(), ctx)) return StructuredResult::Failed;
-            ++column;
-            if (static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
-                return row_changed();
-            }
-        }
-        if (column != width) return row_changed();
-        if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
-    }
-
-    // Later rows: values only, in the first row's column order whatever the
-    // row's own key order. Slots hold their values, since writing one value
-    // may run Python code that edits the row.
-    std::vector<PyPointer> slots;  // made for the first row read key by key
-    for (Py_ssize_t i = 1; i < n; ++i) {
-        if (i < 64 && (aligned_rows >> i & 1) != 0) {
-            if (!short_list) {
-                prefetch_row(items, i, n);
-                if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
-            }
-            if (!write_aligned_row(dict_layout::str_key_table(items[i]), ctx)) return StructuredResult::Failed;
-            continue;
-        }
-        prefetch_row(sequence_items<IsList>(sequence), i, n);
-        PyPointer row = PyPointer::borrow(sequence_items<IsList>(sequence)[i]);
-        const bool is_row = PyDict_CheckExact(row.get()) && static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) == width;
-        // The usual row: the same keys in the same order, read in place.
-        // Its table and keys are checked again before every value, since
-        // writing one value may run Python code that edits the row.
-        const dict_layout::KeysHeader* keys = is_row ? dict_layout::str_key_table(row.get()) : nullptr;
-        const bool aligned = keys != nullptr && row_is_aligned(keys, columns);
-        bool unused = false;
-        if (!aligned && (!is_row || !compare_dict_keys(row.get(), columns, unused))) {
-            // Past the checked rows, an odd row ends the attempt; before
-            // them, it can only be Python code editing the list meanwhile.
-            if (i < checked) return row_changed();
-            speculation.take_back();
-            return StructuredResult::Declined;
-        }
-        if (aligned && no_python) {
-            if (i + 1 < n) prefetch_value_slots(items[i + 1], ctx);
-            if (!write_aligned_row(keys, ctx)) return StructuredResult::Failed;
-            continue;
-        }
-        if (aligned) {
-            const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
-            uint64_t column = 0;
-            for (Py_ssize_t e = 0;; ++e) {
-                if (dict_layout::keys_of(row.get()) != keys ||
-                    static_cast<uint64_t>(PyDict_GET_SIZE(row.get())) != width) {
-                    return row_changed();
-                }
-                if (e >= keys->nentries) break;
-                PyObject* const value = entries[e].value;
-                if (value == nullptr) continue;
-                if (column >= width || !columns.matches(entries[e].key, static_cast<size_t>(column))) {
-                    return row_changed();
-                }
-                if (!serialize_item(value, ctx)) return StructuredResult::Failed;
-                ++column;
-            }
-            if (column != width) return row_changed();
-            if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
-            continue;
-        }
-        if (slots.empty()) slots.resize(static_cast<size_t>(width));
-        for (PyPointer& slot : slots) slot.reset();
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        size_t expected = 0;
-        while (PyDict_Next(row.get(), &position, &key, &value)) {
-            const int64_t column = PyUnicode_CheckExact(key) ? columns.find(key, expected++) : -1;
-            if (column < 0 || slots[static_cast<size_t>(column)]) {
-                return row_changed();
-            }
-            slots[static_cast<size_t>(column)] = PyPointer::borrow(value);
-        }
-        for (const PyPointer& slot : slots) {
-            if (!serialize(slot.get(), ctx)) return StructuredResult::Failed;
-        }
-        if (sequence_changed<IsList>(sequence, n)) return StructuredResult::Failed;
-    }
-    speculation.keep();
-    return StructuredResult::Done;
+    if (result == StructuredResult::Done) speculation.keep();
+    return result;
 }
 
 // ---- lists and tuples ----------------------------------------------------
+
+// The items of a long list of strings, each string and its table slot
+// requested a few items ahead. Only when no Python code can run meanwhile.
+template <class Buffer>
+[[nodiscard, gnu::noinline]] bool write_items_ahead(PyObject* const* items, Py_ssize_t n, SerializeContext<Buffer>& ctx) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        prefetch_item(items, i, n, ctx);
+        if (!serialize_item(items[i], ctx)) return false;
+    }
+    return true;
+}
 
 template <bool IsList, class Buffer>
 [[nodiscard]] bool serialize_sequence(PyObject* sequence, SerializeContext<Buffer>& ctx) {
@@ -446,6 +568,9 @@ template <bool IsList, class Buffer>
         return false;
     }
     if (ctx.no_python) {
+        // Long lists of strings only: lists of numbers or of containers
+        // gain nothing from the requests and would pay for the tests.
+        if (n >= LOOKAHEAD_FROM && first_type == &PyUnicode_Type) return write_items_ahead(items, n, ctx);
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (!serialize_item(items[i], ctx)) return false;
         }
@@ -470,6 +595,28 @@ template <bool IsList, class Buffer>
     return false;
 }
 
+// The `n` entries of a big dict's str-key table, keys and values and their
+// table slots requested a few entries ahead. Only when no Python code can
+// run meanwhile: nothing can edit the dict.
+template <class Buffer>
+[[nodiscard, gnu::noinline]] bool write_entries_ahead(const dict_layout::KeysHeader* keys, Py_ssize_t n,
+                                                      SerializeContext<Buffer>& ctx) {
+    const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
+    Py_ssize_t written = 0;
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        prefetch_entry(entries, i, keys->nentries, ctx);
+        PyObject* const value = entries[i].value;
+        if (value == nullptr) continue;
+        ++written;
+        if (!encode_dict_key(entries[i].key, ctx) || !serialize_item(value, ctx)) return false;
+    }
+    if (written != n) {
+        to_py_error(msg::DICT_CHANGED, PyExc_RuntimeError);
+        return false;
+    }
+    return true;
+}
+
 // A dict whose keys sit in a combined str-key table: all keys are exact str,
 // and the entries are read in place. Python code run for a value may resize
 // the dict; the table pointer and size are checked after every item, so a
@@ -490,6 +637,8 @@ template <class Buffer>
         }
         if (dict_changed(dict, n)) return false;
     }
+    // Nothing can edit a big dict meanwhile: its entries can be requested ahead.
+    if (ctx.no_python && n >= LOOKAHEAD_FROM) return write_entries_ahead(keys, n, ctx);
     const dict_layout::UnicodeEntry* entries = dict_layout::entries_of(keys);
     Py_ssize_t written = 0;
     for (Py_ssize_t i = 0; i < keys->nentries; ++i) {

@@ -36,7 +36,8 @@ public:
     [[nodiscard]] size_t size() const noexcept { return len_; }
     [[nodiscard]] size_t capacity() const noexcept { return capacity_; }
 
-    [[nodiscard]] bool push(uint8_t value) noexcept {
+    // Always inlined: a call per flag byte shows on documents of small values.
+    [[nodiscard, gnu::always_inline]] bool push(uint8_t value) noexcept {
         if (len_ == capacity_ && !grow(1)) [[unlikely]] return false;
         data_[len_++] = value;
         return true;

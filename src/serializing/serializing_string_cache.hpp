@@ -228,7 +228,9 @@ private:
 
     [[nodiscard]] static bool is_long(uint32_t head) noexcept { return (head & 0xFF) == LONG_TAG; }
 
-    [[nodiscard]] static Probe probe_of(PyObject* str) noexcept {
+    // Always inlined: once the slot requests call it too, GCC would otherwise
+    // call it out of line on every lookup.
+    [[nodiscard, gnu::always_inline]] static Probe probe_of(PyObject* str) noexcept {
         const auto kind = static_cast<uint32_t>(PyUnicode_KIND(str));
         const size_t bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(str)) * kind;
         if (bytes <= SHORT_BYTES) [[likely]] {
