@@ -1,6 +1,7 @@
 #include "deserializing/position_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "deserializing/deserialize.hpp"
@@ -138,7 +139,7 @@ bool PositionIndex::sync(Walk& walk) noexcept {
         const GrowableArray<uintptr_t>& own = holder.own_entries();
         GrowableArray<uintptr_t>& dense = strings_.dense;
         for (size_t number = strings_.count; number < total && number == dense.size(); ++number) {
-            if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 2 || !room(sizeof(uintptr_t))) break;
+            if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 4 || !room(sizeof(uintptr_t))) break;
             const uintptr_t entry = own[number - holder.base_size()];
             if (!dense.push_back(entry)) {
                 PyErr_Clear();
@@ -186,10 +187,8 @@ bool PositionIndex::walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint6
         const uint64_t until = std::min(next_mark, item);
         if (!skip_more_values(walk.ctx.in, walk.holder, (until - from) * values_per_item)) return false;
         from = until;
-        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && sync(walk) &&
-            room(sizeof(IndexMark))) {
-            sequence.marks.push_back(walk.here());
-            other_bytes_ += sizeof(IndexMark);
+        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && sync(walk)) {
+            (void)append(sequence.marks, walk.here(), sequence.count / STRIDE + 1);  // a full index keeps what it has
         }
     }
     if (sync(walk)) {
@@ -224,6 +223,79 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
     return walk_to(walk, list, index, 1, 0) ? Advance::Done : Advance::Failed;
 }
 
+uint32_t PositionIndex::fingerprint(std::string_view text) noexcept {
+    // FNV-1a, then a finaliser that spreads every input bit over the top bits.
+    uint64_t hash = 0xcbf29ce484222325ULL ^ text.size();
+    for (const char c : text) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
+    return static_cast<uint32_t>(hash >> (64 - FINGERPRINT_BITS));
+}
+
+uint64_t PositionIndex::Entries::next_candidate(uint64_t from, uint32_t print) const noexcept {
+    const uint64_t count = learnt();
+    const auto low_byte = static_cast<uint8_t>(print);
+    const uint32_t high_bits = print >> 8;
+    while (from < count) {
+        // memchr finds the low byte many entries at a time; the high bits then settle it.
+        const void* hit = std::memchr(low.data() + from, low_byte, static_cast<size_t>(count - from));
+        if (hit == nullptr) return count;
+        const auto entry = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - low.data());
+        if (((high[entry / 2] >> ((entry % 2) * 4)) & 0xFu) == high_bits) return entry;
+        from = entry + 1;
+    }
+    return count;
+}
+
+template <typename T>
+bool PositionIndex::append(std::vector<T>& items, const T& item, uint64_t most) noexcept {
+    if (items.size() == items.capacity()) {
+        // Grows by half, never past the most it can hold nor the cap, counting
+        // what is allocated against the cap.
+        const size_t have = items.capacity();
+        const size_t free_bytes = cap_ > memory() ? cap_ - memory() : 0;
+        const uint64_t step = std::min<uint64_t>({std::max<size_t>(have / 2, 16), free_bytes / sizeof(T),
+                                                  most > have ? most - have : 1});
+        const size_t want = have + static_cast<size_t>(step);
+        if (want == have) return false;
+        try {
+            items.reserve(want);
+        } catch (...) {
+            return false;
+        }
+        other_bytes_ += (items.capacity() - have) * sizeof(T);
+    }
+    items.push_back(item);
+    return true;
+}
+
+bool PositionIndex::learn_fingerprint(Entries& dict, uint32_t print) noexcept {
+    const uint64_t entry = dict.learnt();
+    if (entry % 2 == 0 && !append(dict.high, static_cast<uint8_t>(print >> 8), (dict.pairs + 1) / 2)) return false;
+    if (!append(dict.low, static_cast<uint8_t>(print), dict.pairs)) {
+        if (entry % 2 == 0) dict.high.pop_back();
+        return false;
+    }
+    if (entry % 2 == 1) dict.high.back() |= static_cast<uint8_t>((print >> 8) << 4);
+    return true;
+}
+
+// Passes over one entry of a dict (flag 15 or 16): its key, then its value.
+bool PositionIndex::skip_entry(Walk& walk, uint8_t flag) {
+    InputReader& in = walk.ctx.in;
+    if (flag != byte(Flag::StrKeyDict)) return skip_values(in, walk.holder, 2);
+    uint8_t first = 0;
+    if (!in.peek_byte(first)) return false;
+    if (first == KEY_REFERENCE_MARKER) {
+        ++in.position;
+        if (!skip_size_field(in)) return false;
+    } else if (!skip_string(in, walk.holder)) {
+        return false;
+    }
+    return skip_object(in, walk.holder);
+}
+
 PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& start, uint8_t flag, PyObject* key,
                                                  LazyMode mode) {
     std::string_view text;
@@ -236,31 +308,65 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         uint64_t pairs = 0;
         const bool read = in.read_size(pairs);
         if (!read) PyErr_Clear();
-        if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES)) {
+        if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES + sizeof(IndexMark))) {
             restore(walk, start);
             return Advance::Fallback;
         }
-        found = dicts_.emplace(start.position, Entries{pairs, 0, walk.here()}).first;
+        found = dicts_.emplace(start.position, Entries{pairs}).first;
         other_bytes_ += sizeof(Entries) + NODE_BYTES;
+        if (!append(found->second.marks, walk.here(), pairs / STRIDE + 1)) found->second.learning = false;
     }
     Entries& dict = found->second;
-    if (const auto known = dict.values.find(std::string(text)); known != dict.values.end()) {
-        restore(walk, known->second);
-        return Advance::Done;
-    }
-    if (dict.learning && dict.scanned == dict.pairs) {
-        restore(walk, start);  // no entry has the key: the unindexed walk names the error
+    if (dict.marks.empty()) {  // nothing could be learnt: searched as an unindexed walk does
+        restore(walk, start);
         return Advance::Fallback;
     }
-    restore(walk, dict.next);
-    uint64_t entry = dict.scanned;
-    for (; entry < dict.pairs && dict.learning; ++entry) {
-        if (!sync(walk)) {
-            dict.learning = false;
-            break;
+    const uint32_t print = fingerprint(text) & fingerprint_mask_;
+    // The learnt entries whose fingerprint agrees, in entry order (the first
+    // equal key wins): each is reached from the mark of its run of STRIDE
+    // entries, or from the one before it in the same run, and its real key compared.
+    uint64_t at = UINT64_MAX;  // the entry whose key the walk is on
+    for (uint64_t entry = dict.next_candidate(0, print); entry < dict.learnt();
+         entry = dict.next_candidate(entry + 1, print)) {
+        if (at > entry || at / STRIDE != entry / STRIDE) {
+            restore(walk, dict.marks[static_cast<size_t>(entry / STRIDE)]);
+            at = entry / STRIDE * STRIDE;
         }
-        dict.scanned = entry;
-        dict.next = walk.here();
+        for (; at < entry; ++at) {
+            if (!skip_entry(walk, flag)) return Advance::Failed;
+        }
+        InlineKey inline_key{PositionKind::MarkedKey};
+        const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
+        if (read == KeyRead::Failed) return Advance::Failed;
+        if (read == KeyRead::Other) {  // (learnt keys are inline: not reached)
+            restore(walk, start);
+            return Advance::Fallback;
+        }
+        if (key_matches(inline_key, text, ascii)) return Advance::Done;
+        if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
+        ++at;
+    }
+    if (dict.learnt() == dict.pairs) {
+        // Every key was learnt and none is this one: an unindexed walk would
+        // pass them all and report the miss.
+        return find_dict_key(walk.ctx, flag, 0, key, mode) ? Advance::Done : Advance::Failed;
+    }
+    // On from the last learnt entry: the first ones not learnt yet are learnt now.
+    const uint64_t last_mark = (dict.marks.size() - 1) * STRIDE;
+    if (at < last_mark || at > dict.learnt()) {
+        restore(walk, dict.marks.back());
+        at = last_mark;
+    }
+    for (; at < dict.learnt(); ++at) {
+        if (!skip_entry(walk, flag)) return Advance::Failed;
+    }
+    for (; at < dict.pairs && dict.learning; ++at) {
+        if (at % STRIDE == 0 && at / STRIDE == dict.marks.size()) {
+            if (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1)) {
+                dict.learning = false;
+                break;
+            }
+        }
         InlineKey inline_key{PositionKind::MarkedKey};
         const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
         if (read == KeyRead::Failed) return Advance::Failed;
@@ -268,23 +374,18 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
             dict.learning = false;
             break;
         }
-        const bool match = key_matches(inline_key, text, ascii);
-        const size_t cost = inline_key.text.size() + NODE_BYTES + sizeof(IndexMark);
-        if (inline_key.exact && sync(walk) && room(cost)) {
-            if (dict.values.emplace(std::string(inline_key.text), walk.here()).second) other_bytes_ += cost;
-        } else {
+        if (!inline_key.exact || !learn_fingerprint(dict, fingerprint(inline_key.text) & fingerprint_mask_)) {
             dict.learning = false;
         }
-        if (match) return Advance::Done;
+        if (key_matches(inline_key, text, ascii)) return Advance::Done;
         if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
+        if (!dict.learning) {
+            ++at;
+            break;
+        }
     }
-    if (entry == dict.pairs) {
-        if (dict.learning) dict.scanned = dict.pairs;
-        restore(walk, start);
-        return Advance::Fallback;
-    }
-    // Learning stopped: the rest of the entries are searched as an unindexed walk does.
-    return find_dict_key(walk.ctx, flag, dict.pairs - entry, key, mode) ? Advance::Done : Advance::Failed;
+    // The rest of the entries are searched as an unindexed walk searches them.
+    return find_dict_key(walk.ctx, flag, dict.pairs - at, key, mode) ? Advance::Done : Advance::Failed;
 }
 
 // Learns the keys and first values of a list of like dicts, or gives null
@@ -373,11 +474,12 @@ PositionIndex::Advance PositionIndex::advance(Walk& walk, std::span<const PathSt
     return result;
 }
 
-PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
+PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy,
+                                 const LoaderMap& loaders) {
     BusyScope busy(busy_);
     uint64_t missed = 0;
     {
-        Walk walk(data_, length_, no_loaders_);
+        Walk walk(data_, length_, loaders);
         PyObject* result = run(walk, steps, mode, include_falsy, true);
         if (result != nullptr || !walk.holder.missed()) return result;
         missed = walk.holder.missed_number();
@@ -385,7 +487,7 @@ PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode,
     // A string the index did not keep was referred to: the lookup is made
     // again from the start, and the string kept for the next ones.
     PyErr_Clear();
-    Walk plain(data_, length_, no_loaders_);
+    Walk plain(data_, length_, loaders);
     PyObject* result = run(plain, steps, mode, include_falsy, false);
     learn(plain, missed);
     return result;
@@ -449,23 +551,24 @@ PyObject* PositionIndex::describe_here(Walk& walk) {
     return Py_BuildValue("(sK)", kind, static_cast<unsigned long long>(count));
 }
 
-PyObject* PositionIndex::describe(std::span<const PathStep> steps) {
+PyObject* PositionIndex::describe(std::span<const PathStep> steps, const LoaderMap& loaders) {
     BusyScope busy(busy_);
     uint64_t missed = 0;
     {
-        Walk walk(data_, length_, no_loaders_);
-        PyObject* result = run_describe(walk, steps, true);
+        Walk walk(data_, length_, loaders);
+        PyObject* result = run_describe(walk, steps, true, loaders);
         if (result != nullptr || !walk.holder.missed()) return result;
         missed = walk.holder.missed_number();
     }
     PyErr_Clear();  // as in resolve()
-    Walk plain(data_, length_, no_loaders_);
-    PyObject* result = run_describe(plain, steps, false);
+    Walk plain(data_, length_, loaders);
+    PyObject* result = run_describe(plain, steps, false, loaders);
     learn(plain, missed);
     return result;
 }
 
-PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed) {
+PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed,
+                                     const LoaderMap& loaders) {
     size_t s = 0;
     while (s < steps.size()) {
         const Advance result = advance(walk, steps, s, LazyMode::Locate, indexed);
@@ -509,7 +612,7 @@ PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> step
     // The rest of the path held something a locating walk reads otherwise:
     // a walk from the start that decodes names the outcome exactly.
     PyErr_Clear();
-    Walk plain(data_, length_, no_loaders_);
+    Walk plain(data_, length_, loaders);
     PyPointer value = PyPointer::steal(lazy_deserialize(plain.ctx, steps, LazyMode::Load, true));
     if (!value) return nullptr;
     return Py_BuildValue("(sO)", "value", value.get());

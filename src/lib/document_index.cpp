@@ -49,15 +49,15 @@ bool read_size_argument(PyObject* value, size_t& out) {
     return true;
 }
 
-PyObject* lookup(PositionIndex& index, const InputBuffer& input, PyObject* path, Ask ask) {
+PyObject* lookup(PositionIndex& index, const InputBuffer& input, PyObject* path, Ask ask, const LoaderMap& loaders) {
     std::vector<PathStep> steps;
     std::vector<PyPointer> owned_keys;
     if (!build_steps(path, steps, owned_keys)) return nullptr;
     if (!check_marker(input)) return nullptr;
     const LazyMode mode = ask == Ask::Load ? LazyMode::Load : ask == Ask::Describe ? LazyMode::Locate : LazyMode::Check;
     if (!index.busy()) {
-        if (ask == Ask::Describe) return index.describe(steps);
-        return index.resolve(steps, mode, ask != Ask::ContainsTruthy);
+        if (ask == Ask::Describe) return index.describe(steps, loaders);
+        return index.resolve(steps, mode, ask != Ask::ContainsTruthy, loaders);
     }
     // Python code run by this lookup's caller (a key's __eq__) looked up again:
     // that lookup walks without the index, which is in use.
@@ -66,19 +66,25 @@ PyObject* lookup(PositionIndex& index, const InputBuffer& input, PyObject* path,
         return nullptr;
     }
     PositionPointerHolder holder(input.data(), input.size());
-    LoaderMap no_loaders;
-    LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, no_loaders, false);
+    LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, loaders, false);
     return lazy_deserialize(ctx, steps, mode, ask != Ask::ContainsTruthy);
 }
 
 }  // namespace
 
-// document_index_new(buffer, cap): an empty index of the bytes of `buffer`.
+// document_index_new(buffer, cap[, fingerprint_bits]): an empty index of the
+// bytes of `buffer`; tests narrow its dict keys' fingerprints to make them collide.
 PyObject* document_index_new(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_without_cpp_exceptions([&]() -> PyObject* {
-        if (!positional_only("document_index_new", nargsf, kwnames, 2, 2)) return nullptr;
+        if (!positional_only("document_index_new", nargsf, kwnames, 2, 3)) return nullptr;
         size_t cap = 0;
         if (!read_size_argument(args[1], cap)) return nullptr;
+        size_t bits = PositionIndex::FINGERPRINT_BITS;
+        if (PyVectorcall_NARGS(nargsf) == 3 && !read_size_argument(args[2], bits)) return nullptr;
+        if (bits > PositionIndex::FINGERPRINT_BITS) {
+            PyErr_SetString(PyExc_ValueError, "fingerprint_bits is too large");
+            return nullptr;
+        }
         InputBuffer input;
         if (!InputBuffer::accepts(args[0])) {
             PyErr_SetString(PyExc_TypeError, "document_index_new() needs a buffer");
@@ -86,17 +92,20 @@ PyObject* document_index_new(PyObject*, PyObject* const* args, Py_ssize_t nargsf
         }
         if (!input.open(args[0])) return nullptr;
         auto* index = new PositionIndex(input.data(), input.size(), cap);
+        index->narrow_fingerprints(static_cast<unsigned>(bits));
         PyObject* capsule = PyCapsule_New(index, CAPSULE_NAME, free_index);
         if (capsule == nullptr) delete index;
         return capsule;
     });
 }
 
-// document_index_lookup(index, buffer, path, ask): the buffer must be the
-// one the index was made for, still exported by its document.
+// document_index_lookup(index, buffer, path, ask[, custom_types]): the buffer
+// must be the one the index was made for, still exported by its document.
 PyObject* document_index_lookup(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* result = call_without_cpp_exceptions([&]() -> PyObject* {
-        if (!positional_only("document_index_lookup", nargsf, kwnames, 4, 4)) return nullptr;
+        if (!positional_only("document_index_lookup", nargsf, kwnames, 4, 5)) return nullptr;
+        LoaderMap loaders;
+        if (PyVectorcall_NARGS(nargsf) == 5 && args[4] != Py_None && !loaders.parse(args[4])) return nullptr;
         PositionIndex* index = index_of(args[0]);
         if (index == nullptr) return nullptr;
         const long ask = PyLong_AsLong(args[3]);
@@ -114,7 +123,7 @@ PyObject* document_index_lookup(PyObject*, PyObject* const* args, Py_ssize_t nar
             PyErr_SetString(PyExc_ValueError, "the buffer is not the one indexed");
             return nullptr;
         }
-        return lookup(*index, input, args[2], static_cast<Ask>(ask));
+        return lookup(*index, input, args[2], static_cast<Ask>(ask), loaders);
     });
     if (result == nullptr && PyLong_Check(args[3]) && PyLong_AsLong(args[3]) != 0 && PyLong_AsLong(args[3]) != 3 &&
         PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
