@@ -316,3 +316,105 @@ def test_strings_the_index_did_not_keep_resolve_and_are_kept_once_asked_for(cap)
                 assert doc.get("keyed", names[number]) == number
                 assert doc.contains("keyed", names[number] + "?") is False
         assert doc.index_size <= cap
+
+
+# ---- dict keys learnt as fingerprints -------------------------------------
+
+def fingerprinted(data, cap, bits):
+    """A handle whose index keeps dict keys' fingerprints to `bits` bits: at 0
+    every learnt key shares one, so every lookup compares real keys throughout."""
+    doc = Document(data, index_cap=cap)
+    doc._fingerprint_bits = bits
+    return doc
+
+
+KEYED = st.dictionaries(st.one_of(TEXTS, st.sampled_from([f"k{i}" for i in range(300)]), st.sampled_from(["", "é", "k"])),
+                        st.one_of(TEXTS, st.integers(), st.lists(TEXTS, max_size=3)), min_size=1, max_size=300)
+
+
+@SETTINGS
+@given(st.one_of(KEYED, st.dictionaries(st.sampled_from(["a", "b"]), KEYED, min_size=1), st.lists(KEYED, max_size=3)),
+       st.sampled_from([0, 1, 5, 12]), st.sampled_from([None, *CAPS]), st.randoms(use_true_random=False))
+def test_dict_lookups_agree_whatever_the_fingerprints_share(value, bits, cap, rng):
+    data = dumps(value)
+    lookups = lookups_of(value) + [[*path, f"{key}?"] for path, inner in paths(value) if type(inner) is dict
+                                   for key in list(inner)[:3] if isinstance(key, str)]
+    rng.shuffle(lookups)
+    with fingerprinted(data, cap, bits) as doc:
+        for number, path in enumerate(lookups[:150]):
+            check_lookup(doc, data, path, ("get", "contains", "truthy")[number % 3])
+
+
+def str_keyed_dict(entries):
+    """A str-keyed dict written entry by entry, so the same key may stand twice."""
+    from conftest import doc as document, enc_int, inline_key, size
+    return document(b"\x10", size(len(entries)), *[inline_key(key) + enc_int(value) for key, value in entries])
+
+
+@pytest.mark.parametrize("bits", [0, 12])
+@pytest.mark.parametrize("cap", [300, BIG_CAP])
+def test_the_first_entry_of_a_repeated_key_wins_as_on_the_bytes(bits, cap):
+    keys = [f"key {i}" for i in range(400)]
+    entries = [(key, i) for i, key in enumerate(keys)] + [(keys[10], 1000), (keys[399], 1001), ("late", 1002)]
+    data = str_keyed_dict(entries + [("late", 1003)])
+    with fingerprinted(data, cap, bits) as doc:
+        for key in ["late", keys[10], keys[399], "key 1", "absent", keys[200], "late"]:
+            check_lookup(doc, data, [key], "get")
+            check_lookup(doc, data, [key], "truthy")
+
+
+def test_a_learnt_dict_key_costs_a_few_bytes_of_index():
+    count = 40_000
+    data = dumps({f"record {i}": i for i in range(count)})
+    with Document(data, index_cap=200_000) as doc:
+        assert doc.get("record 5000") == 5000  # by now the string table has all of its share
+        before = doc.index_size
+        assert doc.get(f"record {count - 1}") == count - 1
+        per_key = (doc.index_size - before) / (count - 5000)
+        assert 1.5 <= per_key <= 3, per_key
+        assert doc.get("record 17") == 17 and doc.contains("record 17?") is False
+
+
+# ---- get_many -------------------------------------------------------------
+
+def per_path(data, asked, default):
+    """What get_many answers, from one fresh lookup per path."""
+    values = []
+    for path in asked:
+        try:
+            values.append(lazy_load_bytes(data, list(path)))
+        except DeserializationError as error:
+            if default == "raise":
+                return outcome(lambda: (_ for _ in ()).throw(error))
+            values.append(default)
+    return ("value", values)
+
+
+@SETTINGS
+@given(DOCUMENTS, st.data(), st.sampled_from(["raise", None, "-"]), st.sampled_from([0, 12]))
+def test_get_many_answers_as_one_lookup_per_path(value, draw, default, bits):
+    data = dumps(value)
+    pool = lookups_of(value)
+    picks = draw.draw(st.lists(st.integers(0, len(pool) - 1), max_size=40))
+    asked = [pool[i] for i in picks]
+    asked += [path[:cut] for path in asked[:5] for cut in range(len(path))]  # prefixes of other paths
+    asked = draw.draw(st.permutations(asked))
+    expected = per_path(data, asked, default)
+    options = {} if default == "raise" else {"default": default}
+    assert same_outcome(expected, outcome(lambda: get_many(data, asked, **options)))
+    with fingerprinted(data, draw.draw(st.sampled_from([None, *CAPS])), bits) as doc:
+        if asked:
+            outcome(lambda: doc.get(*asked[-1]))  # a handle that learnt something first
+        assert same_outcome(expected, outcome(lambda: doc.get_many(asked, **options)))
+
+
+@pytest.mark.parametrize("asked, order", [
+    # a value before what lies inside it; list items by position; a dict's keys in the order first asked
+    ([("b", Idx(9)), ("a",), ("b", Idx(2), "x"), ("b", Idx(2)), ("b", Idx(10)), ("a",), ("b", Idx(2), "w"),
+      ("b", [1]), ()], [8, 3, 2, 6, 0, 4, 7, 1, 5]),
+    ([(Idx(2**64 - 1),), (Idx(0), Idx(5)), (Idx(0), Idx(1)), (Idx(0),)], [3, 2, 1, 0]),
+    ([(1,), (True,), (1.0,), ("1",)], [0, 1, 2, 3]),  # equal keys stay together; order is all that depends on it
+], ids=["mixed", "indexes", "equal-keys"])
+def test_get_many_visits_paths_in_document_order(asked, order):
+    from pyquarl.document import document_order
+    assert document_order(asked) == order

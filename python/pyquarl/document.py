@@ -138,17 +138,16 @@ class Document:
             lazy_load_bytes(self._data(), [], **native)  # names the unknown option
         custom_types = native.get("custom_types")
         values: list[Any] = [None] * len(asked)
-        failed: dict[int, DeserializationError] = {}
+        first_failure: tuple[int, DeserializationError] | None = None
         for number in document_order(asked):
             try:
                 values[number] = self._lookup(asked[number], ASK_LOAD, custom_types)
             except DeserializationError as error:
-                if default is not _RAISE:
-                    values[number] = default
-                elif not failed or number < min(failed):
-                    failed[number] = error
-        if failed:
-            raise failed[min(failed)]
+                values[number] = default
+                if default is _RAISE and (first_failure is None or number < first_failure[0]):
+                    first_failure = (number, error)
+        if first_failure is not None:
+            raise first_failure[1]
         return values
 
     @property
