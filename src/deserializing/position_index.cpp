@@ -52,13 +52,20 @@ bool text_of(PyObject* str, std::string_view& text) noexcept {
 }
 
 bool all_ascii(const uint8_t* bytes, size_t length) noexcept {
-    return std::all_of(bytes, bytes + length, [](uint8_t b) { return b < 128; });
+    uint64_t high_bits = 0;
+    for (; length >= 8; length -= 8, bytes += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, 8);
+        high_bits |= word;
+    }
+    for (; length != 0; --length) high_bits |= *bytes++;
+    return (high_bits & 0x8080808080808080ULL) == 0;
 }
 
 // An inline key read by a dict search: its payload as the matcher sees it,
 // and its text when that text alone decides every match (`exact`).
 struct InlineKey {
-    PositionKind kind;
+    PositionKind kind = PositionKind::MarkedKey;
     const uint8_t* payload = nullptr;
     size_t length = 0;
     bool empty_flag = false;  // flag 0 in a general dict: the empty str, no number
@@ -108,6 +115,16 @@ KeyRead read_inline_key(LazyContext& ctx, uint8_t dict_flag, InlineKey& key) {
     key.exact = !ascii_only || all_ascii(text, text_length);
     key.text = std::string_view(reinterpret_cast<const char*>(text), text_length);
     return KeyRead::Inline;
+}
+
+// A learnt entry compared with a key: `Lost` when it no longer reads as learnt.
+enum class Match { No, Yes, Failed, Lost };
+
+// The key under which get_many's noted entries are kept: the dict, then the text.
+std::string noted_key(size_t dict_start, std::string_view text) {
+    std::string key(reinterpret_cast<const char*>(&dict_start), sizeof dict_start);
+    key.append(text);
+    return key;
 }
 
 bool key_matches(const InlineKey& key, std::string_view text, bool ascii) noexcept {
@@ -223,10 +240,38 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
     return walk_to(walk, list, index, 1, 0) ? Advance::Done : Advance::Failed;
 }
 
+void PositionIndex::expect_keys(PyObject* texts) {
+    expected_.clear();
+    noted_.clear();
+    ++expected_in_;
+    expected_prints_.assign(size_t{1} << FINGERPRINT_BITS, false);
+    const Py_ssize_t count = PyList_GET_SIZE(texts);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::string_view text;
+        if (!text_of(PyList_GET_ITEM(texts, i), text)) continue;  // not an exact str: looked up as ever
+        expected_.emplace(text);
+        expected_prints_[fingerprint(text) & fingerprint_mask_] = true;
+    }
+}
+
 uint32_t PositionIndex::fingerprint(std::string_view text) noexcept {
-    // FNV-1a, then a finaliser that spreads every input bit over the top bits.
-    uint64_t hash = 0xcbf29ce484222325ULL ^ text.size();
-    for (const char c : text) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ULL;
+    // Eight bytes at a time, each word multiplied in, then a finaliser that
+    // spreads every input bit over the top bits (keys are short: one or two words).
+    constexpr uint64_t MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    size_t left = text.size();
+    uint64_t hash = 0xcbf29ce484222325ULL ^ (left * MULTIPLIER);
+    for (; left >= 8; left -= 8, bytes += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, 8);
+        hash = (hash ^ word) * MULTIPLIER;
+        hash ^= hash >> 29;
+    }
+    if (left != 0) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, left);
+        hash = (hash ^ word) * MULTIPLIER;
+    }
     hash ^= hash >> 33;
     hash *= 0xff51afd7ed558ccdULL;
     hash ^= hash >> 33;
@@ -312,74 +357,107 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
             restore(walk, start);
             return Advance::Fallback;
         }
-        found = dicts_.emplace(start.position, Entries{pairs}).first;
+        found = dicts_.emplace(start.position, Entries(pairs)).first;
         other_bytes_ += sizeof(Entries) + NODE_BYTES;
-        if (!append(found->second.marks, walk.here(), pairs / STRIDE + 1)) found->second.learning = false;
+        if (!append(found->second.marks, walk.here(), pairs / STRIDE + 1)) found->second.stop = 0;
     }
     Entries& dict = found->second;
     if (dict.marks.empty()) {  // nothing could be learnt: searched as an unindexed walk does
         restore(walk, start);
         return Advance::Fallback;
     }
+    if (dict.expected_in != expected_in_) {
+        dict.expected_in = expected_in_;
+        dict.noted_from = dict.learnt();
+    }
     const uint32_t print = fingerprint(text) & fingerprint_mask_;
-    // The learnt entries whose fingerprint agrees, in entry order (the first
-    // equal key wins): each is reached from the mark of its run of STRIDE
-    // entries, or from the one before it in the same run, and its real key compared.
     uint64_t at = UINT64_MAX;  // the entry whose key the walk is on
-    for (uint64_t entry = dict.next_candidate(0, print); entry < dict.learnt();
-         entry = dict.next_candidate(entry + 1, print)) {
+    // Reaches learnt entry `entry` (from the mark of its run of STRIDE
+    // entries, or from the one before it in the same run) and compares its real key.
+    const auto compare_entry = [&](uint64_t entry) -> Match {
         if (at > entry || at / STRIDE != entry / STRIDE) {
             restore(walk, dict.marks[static_cast<size_t>(entry / STRIDE)]);
             at = entry / STRIDE * STRIDE;
         }
         for (; at < entry; ++at) {
-            if (!skip_entry(walk, flag)) return Advance::Failed;
+            if (!skip_entry(walk, flag)) return Match::Failed;
         }
-        InlineKey inline_key{PositionKind::MarkedKey};
+        InlineKey inline_key;
         const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
-        if (read == KeyRead::Failed) return Advance::Failed;
-        if (read == KeyRead::Other) {  // (learnt keys are inline: not reached)
-            restore(walk, start);
-            return Advance::Fallback;
-        }
-        if (key_matches(inline_key, text, ascii)) return Advance::Done;
-        if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
+        if (read == KeyRead::Failed) return Match::Failed;
+        if (read == KeyRead::Other) return Match::Lost;  // (learnt keys are inline: not reached)
+        if (key_matches(inline_key, text, ascii)) return Match::Yes;
+        if (!skip_object(walk.ctx.in, walk.holder)) return Match::Failed;
         ++at;
+        return Match::No;
+    };
+    const auto done = [&](Match match) {
+        if (match == Match::Lost) restore(walk, start);
+        return match == Match::Yes ? Advance::Done : match == Match::Failed ? Advance::Failed : Advance::Fallback;
+    };
+    // The learnt entries whose fingerprint agrees, in entry order (the first
+    // equal key wins). An expected key is searched so only among the entries
+    // learnt before it was expected; after those, its first entry was noted.
+    const bool expected = !expected_.empty() && expected_.contains(std::string(text));
+    const uint64_t searched = expected ? dict.noted_from : dict.learnt();
+    for (uint64_t entry = dict.next_candidate(0, print); entry < searched;
+         entry = dict.next_candidate(entry + 1, print)) {
+        const Match match = compare_entry(entry);
+        if (match != Match::No) return done(match);
+    }
+    if (expected) {
+        if (const auto noted = noted_.find(noted_key(start.position, text)); noted != noted_.end()) {
+            const Match match = compare_entry(noted->second);
+            if (match != Match::No) return done(match);
+        }
     }
     if (dict.learnt() == dict.pairs) {
         // Every key was learnt and none is this one: an unindexed walk would
         // pass them all and report the miss.
         return find_dict_key(walk.ctx, flag, 0, key, mode) ? Advance::Done : Advance::Failed;
     }
-    // On from the last learnt entry: the first ones not learnt yet are learnt now.
-    const uint64_t last_mark = (dict.marks.size() - 1) * STRIDE;
-    if (at < last_mark || at > dict.learnt()) {
-        restore(walk, dict.marks.back());
-        at = last_mark;
+    // On from the first entry not learnt, reached from the mark of its run.
+    const size_t resume = std::min<size_t>(static_cast<size_t>(dict.learnt() / STRIDE), dict.marks.size() - 1);
+    if (at < resume * STRIDE || at > dict.learnt()) {
+        restore(walk, dict.marks[resume]);
+        at = resume * STRIDE;
     }
     for (; at < dict.learnt(); ++at) {
         if (!skip_entry(walk, flag)) return Advance::Failed;
     }
-    for (; at < dict.pairs && dict.learning; ++at) {
+    // A dict's first search notes only every STRIDE-th entry's place, and so
+    // costs about what an unindexed search costs; keys are learnt by the
+    // searches after it (by the first one when get_many expects keys).
+    const bool sparse = !dict.searched && expected_.empty();
+    dict.searched = true;
+    for (; at < dict.stop; ++at) {
         if (at % STRIDE == 0 && at / STRIDE == dict.marks.size()) {
             if (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1)) {
-                dict.learning = false;
+                dict.stop = at;
                 break;
             }
         }
-        InlineKey inline_key{PositionKind::MarkedKey};
+        InlineKey inline_key;
         const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
         if (read == KeyRead::Failed) return Advance::Failed;
         if (read == KeyRead::Other) {
-            dict.learning = false;
+            dict.stop = at;
             break;
         }
-        if (!inline_key.exact || !learn_fingerprint(dict, fingerprint(inline_key.text) & fingerprint_mask_)) {
-            dict.learning = false;
+        if (!inline_key.exact) {
+            dict.stop = at;
+        } else if (!sparse) {
+            const uint32_t entry_print = fingerprint(inline_key.text) & fingerprint_mask_;
+            if (!learn_fingerprint(dict, entry_print)) {
+                dict.stop = at;
+            } else if (!expected_.empty() && expected_prints_[entry_print] &&
+                       expected_.contains(std::string(inline_key.text))) {
+                (void)noted_.try_emplace(noted_key(start.position, inline_key.text), at);  // the first one stays
+            }
         }
         if (key_matches(inline_key, text, ascii)) return Advance::Done;
         if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
-        if (!dict.learning) {
+        if (at == dict.stop) {  // that entry could not be learnt, nor can the ones after it
             ++at;
             break;
         }

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "deserializing/lazy_deserialize.hpp"
@@ -60,6 +61,11 @@ public:
     // Narrows fingerprints to their low `bits` (at most FINGERPRINT_BITS), so
     // that tests can make many keys share one. Only before the first lookup.
     void narrow_fingerprints(unsigned bits) noexcept { fingerprint_mask_ = (1u << bits) - 1u; }
+
+    // The dict keys that the next lookups will ask for (get_many's): while
+    // dicts are learnt, the entry of each of them is noted exactly, so that
+    // finding it again needs no fingerprint search. An empty list ends that.
+    void expect_keys(PyObject* texts);
     [[nodiscard]] const uint8_t* data() const noexcept { return data_; }
     [[nodiscard]] size_t length() const noexcept { return length_; }
     // Whether a lookup is running (Python code it runs may look up again: that one walks unindexed).
@@ -86,10 +92,19 @@ private:
     // A dict's entries learnt so far, in entry order: the fingerprint of each
     // one's key (a lookup compares real keys only where fingerprints agree)
     // and where every STRIDE-th entry's key starts. Learning stops for good at
-    // a key it cannot fingerprint (not an inline str) or at the cap.
+    // a key it cannot fingerprint (not an inline str) or at the cap: the
+    // entries from there on are searched as an unindexed walk searches them.
     struct Entries {
+        explicit Entries(uint64_t pairs_) noexcept : pairs(pairs_), stop(pairs_) {}
+
         uint64_t pairs;
-        bool learning = true;
+        uint64_t stop;          // the first entry that cannot be learnt (pairs if none)
+        bool searched = false;  // whether a search went past the learnt entries
+        // The expect_keys() call in whose time this dict was first searched,
+        // and how many entries were learnt then: later ones with an expected
+        // key are in `noted_`.
+        uint64_t expected_in = 0;
+        uint64_t noted_from = 0;
         std::vector<uint8_t> low;        // per entry: the fingerprint's low 8 bits
         std::vector<uint8_t> high;       // the high 4 bits, two entries a byte
         std::vector<IndexMark> marks;    // marks[m]: the key of entry m * STRIDE
@@ -130,6 +145,13 @@ private:
     size_t other_bytes_ = 0;
     bool busy_ = false;
     uint32_t fingerprint_mask_ = (1u << FINGERPRINT_BITS) - 1u;
+    // expect_keys(): the keys, their fingerprints (a bit each), and the entry
+    // of each one's first occurrence in each dict learnt since ("dict start
+    // position" + '\0' + text -> entry).
+    uint64_t expected_in_ = 0;
+    std::unordered_set<std::string> expected_;
+    std::vector<bool> expected_prints_;
+    std::unordered_map<std::string, uint64_t> noted_;
     // The reference table: every string numbered up to the furthest place
     // known; the first ones kept (while they take at most half the cap),
     // later ones only once a lookup asked for them.

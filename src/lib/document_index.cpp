@@ -19,7 +19,8 @@ constexpr const char* CAPSULE_NAME = "pyquarl.PositionIndex";
 
 // What a lookup asks: the value, whether the path holds one (falsy values
 // counted or not), or what navigation shows of it.
-enum class Ask : long { Load = 0, Contains = 1, ContainsTruthy = 2, Describe = 3 };
+// Or (Expect) which dict keys the next lookups ask for: `path` lists them.
+enum class Ask : long { Load = 0, Contains = 1, ContainsTruthy = 2, Describe = 3, Expect = 4 };
 
 void free_index(PyObject* capsule) noexcept {
     delete static_cast<PositionIndex*>(PyCapsule_GetPointer(capsule, CAPSULE_NAME));
@@ -110,7 +111,7 @@ PyObject* document_index_lookup(PyObject*, PyObject* const* args, Py_ssize_t nar
         if (index == nullptr) return nullptr;
         const long ask = PyLong_AsLong(args[3]);
         if (ask == -1 && PyErr_Occurred()) return nullptr;
-        if (ask < 0 || ask > 3) {
+        if (ask < 0 || ask > 4) {
             PyErr_SetString(PyExc_ValueError, "unknown lookup");
             return nullptr;
         }
@@ -123,9 +124,17 @@ PyObject* document_index_lookup(PyObject*, PyObject* const* args, Py_ssize_t nar
             PyErr_SetString(PyExc_ValueError, "the buffer is not the one indexed");
             return nullptr;
         }
+        if (static_cast<Ask>(ask) == Ask::Expect) {
+            if (!PyList_CheckExact(args[2])) {
+                PyErr_SetString(PyExc_TypeError, "expected keys come as a list");
+                return nullptr;
+            }
+            if (!index->busy()) index->expect_keys(args[2]);  // (a lookup running now keeps its own)
+            Py_RETURN_NONE;
+        }
         return lookup(*index, input, args[2], static_cast<Ask>(ask), loaders);
     });
-    if (result == nullptr && PyLong_Check(args[3]) && PyLong_AsLong(args[3]) != 0 && PyLong_AsLong(args[3]) != 3 &&
+    if (result == nullptr && PyLong_Check(args[3]) && (PyLong_AsLong(args[3]) == 1 || PyLong_AsLong(args[3]) == 2) &&
         PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
         // As bytes_check_if_contains: a path that does not resolve is "not contained".
         PyErr_Clear();
