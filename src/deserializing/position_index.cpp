@@ -428,7 +428,20 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
     // A dict's first search notes only every STRIDE-th entry's place, and so
     // costs about what an unindexed search costs; keys are learnt by the
     // searches after it (by the first one when get_many expects keys).
-    const bool sparse = !dict.searched && expected_.empty();
+    if (!dict.searched && expected_.empty()) {
+        dict.searched = true;
+        while (at < dict.pairs) {
+            if (at / STRIDE == dict.marks.size() && (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1))) {
+                break;
+            }
+            const uint64_t run = std::min(STRIDE - at % STRIDE, dict.pairs - at);
+            bool found = false;
+            if (!search_dict_entries(walk.ctx, flag, run, key, found)) return Advance::Failed;
+            if (found) return Advance::Done;
+            at += run;
+        }
+        return find_dict_key(walk.ctx, flag, dict.pairs - at, key, mode) ? Advance::Done : Advance::Failed;
+    }
     dict.searched = true;
     for (; at < dict.stop; ++at) {
         if (at % STRIDE == 0 && at / STRIDE == dict.marks.size()) {
@@ -446,7 +459,7 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         }
         if (!inline_key.exact) {
             dict.stop = at;
-        } else if (!sparse) {
+        } else {
             const uint32_t entry_print = fingerprint(inline_key.text) & fingerprint_mask_;
             if (!learn_fingerprint(dict, entry_print)) {
                 dict.stop = at;
