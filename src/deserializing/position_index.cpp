@@ -223,7 +223,11 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
         uint64_t count = 0;
         const bool read = in.read_size(count);
         if (!read) PyErr_Clear();
-        if (!read || !sync(walk) || !room(sizeof(Sequence) + NODE_BYTES)) {
+        if (read && count <= STRIDE && index < count && index <= in.remaining()) {
+            // A short list is passed as an unindexed walk passes it: an index of it would save nothing.
+            return skip_values(in, walk.holder, index) ? Advance::Done : Advance::Failed;
+        }
+        if (!read || count <= STRIDE || !sync(walk) || !room(sizeof(Sequence) + NODE_BYTES)) {
             restore(walk, start);
             return Advance::Fallback;
         }
@@ -353,6 +357,9 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         uint64_t pairs = 0;
         const bool read = in.read_size(pairs);
         if (!read) PyErr_Clear();
+        if (read && pairs <= STRIDE) {  // a short dict is searched as an unindexed walk searches it
+            return find_dict_key(walk.ctx, flag, pairs, key, mode) ? Advance::Done : Advance::Failed;
+        }
         if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES + sizeof(IndexMark))) {
             restore(walk, start);
             return Advance::Fallback;
