@@ -104,7 +104,8 @@ def measure(name: str, data: bytes, path_of, steps_of, count: int, reads: list[i
 
         loaded = timed(load_and_index)
         lines.append(f"| {name} | {n} | {handle:.3f} s | {viewed:.3f} s | {plain * n:.1f} s (scaled) | "
-                     f"{loaded:.2f} s | {plain * n / handle:.0f}x | {size / 1e6:.2f} MB of {doc.index_cap / 1e6:.2f} MB |")
+                     f"{loaded:.2f} s | {plain * n / handle:.0f}x | "
+                     f"{size / 1e6:.2f} MB of {doc.index_cap / 1e6:.2f} MB |")
     # the first lookup of a fresh handle against the same plain lookup, and get_many
     far = path_of(count - 1)
     first = best(lambda: pyquarl.Document(data).get(*far), 5)

@@ -329,8 +329,9 @@ def fingerprinted(data, cap, bits):
     return doc
 
 
-KEYED = st.dictionaries(st.one_of(TEXTS, st.sampled_from([f"k{i}" for i in range(300)]), st.sampled_from(["", "é", "k"])),
-                        st.one_of(TEXTS, st.integers(), st.lists(TEXTS, max_size=3)), min_size=1, max_size=300)
+KEYED = st.dictionaries(
+    st.one_of(TEXTS, st.sampled_from([f"k{i}" for i in range(300)]), st.sampled_from(["", "é", "k"])),
+    st.one_of(TEXTS, st.integers(), st.lists(TEXTS, max_size=3)), min_size=1, max_size=300)
 
 
 @SETTINGS

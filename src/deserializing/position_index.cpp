@@ -438,7 +438,8 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
     if (!dict.searched && expected_.empty()) {
         dict.searched = true;
         while (at < dict.pairs) {
-            if (at / STRIDE == dict.marks.size() && (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1))) {
+            if (at / STRIDE == dict.marks.size() &&
+                (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1))) {
                 break;
             }
             const uint64_t run = std::min(STRIDE - at % STRIDE, dict.pairs - at);

@@ -1,9 +1,10 @@
-// A document's position index: where the lists, rows and dicts that lookups
-// walked through start, every STRIDE-th item of their lists and rows, a
-// short fingerprint of every dict key they searched past (and every STRIDE-th
-// entry's place), and the reference table up to each of those places. A later lookup jumps to the nearest known place before its
-// target and resolves every back-reference exactly as a walk from the start
-// would; the index only ever saves skipping, never changes a result.
+// A document's position index: where the long lists, rows and dicts that
+// lookups walked through start, every STRIDE-th item of their lists and rows,
+// a short fingerprint of every dict key they searched past (and every
+// STRIDE-th entry's place), and the reference table up to each of those
+// places. A later lookup jumps to the nearest known place before its target
+// and resolves every back-reference exactly as a walk from the start would;
+// the index only ever saves skipping, never changes a result.
 #pragma once
 
 #include <cstdint>
