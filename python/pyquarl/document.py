@@ -8,9 +8,14 @@ bytes, without copying it.
 A document remembers where the values its lookups passed start (a position
 index), so later lookups jump close to their target instead of skipping from
 the first byte: many reads into one large document cost little more than the
-first. The index is bounded by ``index_cap`` bytes (by default 1% of the
-document, at most 64 MiB); once full it stops growing, and results never
-depend on it.
+first. Of a long list it keeps every 64th item's place; of a dict, a 12-bit
+fingerprint of each key it read past (about 1.75 bytes a key with every 64th
+entry's place), so a later lookup compares real keys only where fingerprints
+agree; of the string table, the first strings, up to a quarter of the bound.
+The index is bounded by ``index_cap`` bytes (by default 1% of the document,
+at most 64 MiB); once full it stops growing, and results never depend on it.
+Lookups with ``custom_types`` (or ``std_types``) go through the index too:
+what it learns does not depend on them.
 """
 
 from __future__ import annotations
@@ -25,10 +30,11 @@ from ._pyquarl import bytes_check_if_contains, document_index_info, document_ind
 from ._pyquarl import iter_items as _iter_items
 from ._pyquarl import lazy_load_bytes, load_bytes
 from .api import ContainsOptions, GetOptions, LoadOptions
+from .deserialize.lazy_load import Idx
 from .exceptions import DeserializationError
 from .mapped import is_path, map_file
 from .options import decode_options
-from .views import ASK_CONTAINS, ASK_CONTAINS_TRUTHY, ASK_LOAD, View, navigate
+from .views import ASK_CONTAINS, ASK_CONTAINS_TRUTHY, ASK_EXPECT, ASK_LOAD, View, navigate
 
 if TYPE_CHECKING:
     from ._pyquarl import ItemIterator  # the native iterator's type, known to the stubs only
@@ -72,6 +78,10 @@ class Document:
     raises :class:`ValueError`, as a closed file does.
     """
 
+    # Bits of the dict keys' fingerprints in the index; tests lower it (before
+    # the first lookup) to make keys share fingerprints.
+    _fingerprint_bits = 12
+
     def __init__(self, buffer: Buffer, *, index_cap: int | None = None) -> None:
         self._view: memoryview | None = _view_of(buffer)
         self._mapping: mmap.mmap | None = None
@@ -92,44 +102,62 @@ class Document:
             raise ValueError("I/O operation on closed document")
         return self._view
 
-    def _lookup(self, path: tuple[object, ...], ask: int) -> Any:
+    def _lookup(self, path: Sequence[object], ask: int, custom_types: dict[Any, Any] | None = None) -> Any:
         data = self._data()
         if self._index is None:
-            self._index = document_index_new(data, self._index_cap)
-        return document_index_lookup(self._index, data, list(path), ask)
+            self._index = document_index_new(data, self._index_cap, self._fingerprint_bits)
+        return document_index_lookup(self._index, data, list(path), ask, custom_types)
 
     def get(self, *path: object, **options: Unpack[GetOptions]) -> Any:
         """The value at ``path`` (see :func:`pyquarl.get`), found through the position index."""
         native = decode_options(dict(options))
-        if native:  # custom types run Python code on the way: such lookups walk unindexed
+        if native.keys() - {"custom_types"}:  # an unknown option: the plain function names it
             return lazy_load_bytes(self._data(), list(path), **native)
-        return self._lookup(path, ASK_LOAD)
+        return self._lookup(path, ASK_LOAD, native.get("custom_types"))
 
     def contains(self, *path: object, **options: Unpack[ContainsOptions]) -> bool:
         """Whether ``path`` leads to a value (see :func:`pyquarl.contains`)."""
         native = decode_options(dict(options))
         include_falsy = native.pop("include_falsy", True)
-        if native:
+        if native.keys() - {"custom_types"}:
             return bytes_check_if_contains(self._data(), list(path), include_falsy=include_falsy, **native)
-        return bool(self._lookup(path, ASK_CONTAINS if include_falsy else ASK_CONTAINS_TRUTHY))
+        ask = ASK_CONTAINS if include_falsy is True else ASK_CONTAINS_TRUTHY if include_falsy is False else None
+        if ask is None:  # not a bool: the plain function's error
+            return bytes_check_if_contains(self._data(), list(path), include_falsy=include_falsy, **native)
+        return bool(self._lookup(path, ask, native.get("custom_types")))
 
     def get_many(self, paths: Iterable[Sequence[object]], *, default: Any = _RAISE,
                  **options: Unpack[GetOptions]) -> list[Any]:
         """The values at each of ``paths`` (each a sequence of steps), in the order asked.
 
-        The lookups share the position index, so together they skip each part
-        of the document about once: about the cost of one lookup of the
-        furthest path. A path that does not resolve gives ``default`` when one
-        is given, else raises as :meth:`get` does.
+        The paths are looked up in document order (list items by position,
+        the keys of one dict together, a value before what lies inside it), so
+        the position index carries each lookup on from where the one before
+        stopped: together they cost about one lookup of the furthest path. A
+        path that does not resolve gives ``default`` when one is given, else
+        the first such path, in the order asked, raises as :meth:`get` does.
         """
-        values = []
-        for path in paths:
-            try:
-                values.append(self.get(*path, **options))
-            except DeserializationError:
-                if default is _RAISE:
-                    raise
-                values.append(default)
+        asked = [tuple(path) for path in paths]
+        native = decode_options(dict(options))
+        if native.keys() - {"custom_types"}:
+            lazy_load_bytes(self._data(), [], **native)  # names the unknown option
+        custom_types = native.get("custom_types")
+        values: list[Any] = [None] * len(asked)
+        first_failure: tuple[int, DeserializationError] | None = None
+        # The index notes where each of these keys stands in the dicts it learns.
+        self._lookup(list({step: None for path in asked for step in path if type(step) is str}), ASK_EXPECT)
+        try:
+            for number in document_order(asked):
+                try:
+                    values[number] = self._lookup(asked[number], ASK_LOAD, custom_types)
+                except DeserializationError as error:
+                    values[number] = default
+                    if default is _RAISE and (first_failure is None or number < first_failure[0]):
+                        first_failure = (number, error)
+        finally:
+            self._lookup([], ASK_EXPECT)
+        if first_failure is not None:
+            raise first_failure[1]
         return values
 
     @property
@@ -219,6 +247,54 @@ class Document:
         if self._view is None:
             return "<pyquarl.Document closed>"
         return f"<pyquarl.Document of {self._view.nbytes} bytes{' mapped' if self._mapping else ''}>"
+
+
+class _Step:
+    """A node of the tree of paths that get_many walks: the paths ending here,
+    then the list items below in order of position, then the dict keys below
+    in the order first asked (a dict's entry order is known only by reading it)."""
+
+    __slots__ = ("ends", "items", "keys", "unhashable")
+
+    def __init__(self) -> None:
+        self.ends: list[int] = []
+        self.items: dict[int, _Step] = {}
+        self.keys: dict[tuple[type, object], _Step] = {}
+        self.unhashable: list[_Step] = []
+
+    def child(self, step: object) -> _Step:
+        if type(step) is Idx:
+            index = step.index
+            if type(index) is int:
+                return self.items.setdefault(index, _Step())
+        else:
+            try:
+                return self.keys.setdefault((type(step), step), _Step())
+            except TypeError:
+                pass  # unhashable: a node of its own
+        node = _Step()
+        self.unhashable.append(node)
+        return node
+
+
+def document_order(paths: Sequence[Sequence[object]]) -> list[int]:
+    """The numbers of ``paths`` in the order in which a walk of the document meets their values."""
+    root = _Step()
+    for number, path in enumerate(paths):
+        node = root
+        for step in path:
+            node = node.child(step)
+        node.ends.append(number)
+    order: list[int] = []
+    pending = [root]
+    while pending:  # depth first, without recursion: paths may be long
+        node = pending.pop()
+        order.extend(node.ends)
+        children = [node.items[index] for index in sorted(node.items)]
+        children.extend(node.keys.values())
+        children.extend(node.unhashable)
+        pending.extend(reversed(children))
+    return order
 
 
 def _checked_cap(cap: int) -> int:

@@ -22,6 +22,7 @@ ASK_LOAD: Final = 0
 ASK_CONTAINS: Final = 1
 ASK_CONTAINS_TRUTHY: Final = 2
 ASK_DESCRIBE: Final = 3
+ASK_EXPECT: Final = 4  # the dict keys that the next lookups ask for
 
 
 def step_for(kind: str, key: object, length: int) -> object:

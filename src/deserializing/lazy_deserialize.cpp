@@ -177,7 +177,7 @@ bool is_text_key_flag(const InputReader& in) noexcept {
 // leaves the position on its value. Returns false with an exception set when
 // it is missing or the walk fails.
 template <bool StrKeys>
-bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key, LazyMode mode) {
+bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key, LazyMode mode, bool* found = nullptr) {
     // An exact str key is matched against the encoded bytes; other keys (and
     // keys of other forms in a general dict) are decoded and compared.
     TextKey text_key{key, nullptr, 0, false};
@@ -203,8 +203,15 @@ bool find_key(LazyContext& ctx, uint64_t pairs, PyObject* key, LazyMode mode) {
             match = StrKeys ? compare(candidate.get(), key) : compare(key, candidate.get());
         }
         if (match == Match::Failed) return false;
-        if (match == Match::Yes) return true;
+        if (match == Match::Yes) {
+            if (found != nullptr) *found = true;
+            return true;
+        }
         if (!skip_object(ctx.in, ctx.holder)) return false;
+    }
+    if (found != nullptr) {
+        *found = false;
+        return true;
     }
     key_not_found(key, mode);
     return false;
@@ -280,6 +287,11 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
 bool find_dict_key(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, LazyMode mode) {
     return flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, key, mode)
                                           : find_key<false>(ctx, pairs, key, mode);
+}
+
+bool search_dict_entries(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, bool& found) {
+    return flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, key, LazyMode::Check, &found)
+                                          : find_key<false>(ctx, pairs, key, LazyMode::Check, &found);
 }
 
 PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {

@@ -39,6 +39,10 @@ using LazyContext = DecodeContext<PositionPointerHolder>;
 // error set when no entry matches or the walk fails.
 [[nodiscard]] bool find_dict_key(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, LazyMode mode);
 
+// The same over `pairs` entries of a longer run, where not finding `key` is
+// no error: true with `found` set, or false with the error set.
+[[nodiscard]] bool search_dict_entries(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, bool& found);
+
 // The type a flag stands for in path errors; null for flags that name no type
 // (fixed-width references, custom types, flags 12 and 25-29).
 [[nodiscard]] const char* flag_type_name(uint8_t flag) noexcept;

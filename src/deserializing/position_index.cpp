@@ -1,6 +1,7 @@
 #include "deserializing/position_index.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 #include "deserializing/deserialize.hpp"
@@ -51,13 +52,20 @@ bool text_of(PyObject* str, std::string_view& text) noexcept {
 }
 
 bool all_ascii(const uint8_t* bytes, size_t length) noexcept {
-    return std::all_of(bytes, bytes + length, [](uint8_t b) { return b < 128; });
+    uint64_t high_bits = 0;
+    for (; length >= 8; length -= 8, bytes += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, 8);
+        high_bits |= word;
+    }
+    for (; length != 0; --length) high_bits |= *bytes++;
+    return (high_bits & 0x8080808080808080ULL) == 0;
 }
 
 // An inline key read by a dict search: its payload as the matcher sees it,
 // and its text when that text alone decides every match (`exact`).
 struct InlineKey {
-    PositionKind kind;
+    PositionKind kind = PositionKind::MarkedKey;
     const uint8_t* payload = nullptr;
     size_t length = 0;
     bool empty_flag = false;  // flag 0 in a general dict: the empty str, no number
@@ -109,6 +117,16 @@ KeyRead read_inline_key(LazyContext& ctx, uint8_t dict_flag, InlineKey& key) {
     return KeyRead::Inline;
 }
 
+// A learnt entry compared with a key: `Lost` when it no longer reads as learnt.
+enum class Match { No, Yes, Failed, Lost };
+
+// The key under which get_many's noted entries are kept: the dict, then the text.
+std::string noted_key(size_t dict_start, std::string_view text) {
+    std::string key(reinterpret_cast<const char*>(&dict_start), sizeof dict_start);
+    key.append(text);
+    return key;
+}
+
 bool key_matches(const InlineKey& key, std::string_view text, bool ascii) noexcept {
     if (key.empty_flag) return text.empty();
     return PositionPointerHolder::payload_equals(key.kind, key.payload, key.length,
@@ -138,7 +156,7 @@ bool PositionIndex::sync(Walk& walk) noexcept {
         const GrowableArray<uintptr_t>& own = holder.own_entries();
         GrowableArray<uintptr_t>& dense = strings_.dense;
         for (size_t number = strings_.count; number < total && number == dense.size(); ++number) {
-            if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 2 || !room(sizeof(uintptr_t))) break;
+            if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 4 || !room(sizeof(uintptr_t))) break;
             const uintptr_t entry = own[number - holder.base_size()];
             if (!dense.push_back(entry)) {
                 PyErr_Clear();
@@ -186,10 +204,8 @@ bool PositionIndex::walk_to(Walk& walk, Sequence& sequence, uint64_t item, uint6
         const uint64_t until = std::min(next_mark, item);
         if (!skip_more_values(walk.ctx.in, walk.holder, (until - from) * values_per_item)) return false;
         from = until;
-        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && sync(walk) &&
-            room(sizeof(IndexMark))) {
-            sequence.marks.push_back(walk.here());
-            other_bytes_ += sizeof(IndexMark);
+        if (from == next_mark && next_mark / STRIDE == sequence.marks.size() && sync(walk)) {
+            (void)append(sequence.marks, walk.here(), sequence.count / STRIDE + 1);  // a full index keeps what it has
         }
     }
     if (sync(walk)) {
@@ -207,7 +223,11 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
         uint64_t count = 0;
         const bool read = in.read_size(count);
         if (!read) PyErr_Clear();
-        if (!read || !sync(walk) || !room(sizeof(Sequence) + NODE_BYTES)) {
+        if (read && count <= STRIDE && index < count && index <= in.remaining()) {
+            // A short list is passed as an unindexed walk passes it: an index of it would save nothing.
+            return skip_values(in, walk.holder, index) ? Advance::Done : Advance::Failed;
+        }
+        if (!read || count <= STRIDE || !sync(walk) || !room(sizeof(Sequence) + NODE_BYTES)) {
             restore(walk, start);
             return Advance::Fallback;
         }
@@ -224,6 +244,107 @@ PositionIndex::Advance PositionIndex::list_item(Walk& walk, const IndexMark& sta
     return walk_to(walk, list, index, 1, 0) ? Advance::Done : Advance::Failed;
 }
 
+void PositionIndex::expect_keys(PyObject* texts) {
+    expected_.clear();
+    noted_.clear();
+    ++expected_in_;
+    expected_prints_.assign(size_t{1} << FINGERPRINT_BITS, false);
+    const Py_ssize_t count = PyList_GET_SIZE(texts);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        std::string_view text;
+        if (!text_of(PyList_GET_ITEM(texts, i), text)) continue;  // not an exact str: looked up as ever
+        expected_.emplace(text);
+        expected_prints_[fingerprint(text) & fingerprint_mask_] = true;
+    }
+}
+
+uint32_t PositionIndex::fingerprint(std::string_view text) noexcept {
+    // Eight bytes at a time, each word multiplied in, then a finaliser that
+    // spreads every input bit over the top bits (keys are short: one or two words).
+    constexpr uint64_t MULTIPLIER = 0x9E3779B97F4A7C15ULL;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    size_t left = text.size();
+    uint64_t hash = 0xcbf29ce484222325ULL ^ (left * MULTIPLIER);
+    for (; left >= 8; left -= 8, bytes += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, 8);
+        hash = (hash ^ word) * MULTIPLIER;
+        hash ^= hash >> 29;
+    }
+    if (left != 0) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes, left);
+        hash = (hash ^ word) * MULTIPLIER;
+    }
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdULL;
+    hash ^= hash >> 33;
+    return static_cast<uint32_t>(hash >> (64 - FINGERPRINT_BITS));
+}
+
+uint64_t PositionIndex::Entries::next_candidate(uint64_t from, uint32_t print) const noexcept {
+    const uint64_t count = learnt();
+    const auto low_byte = static_cast<uint8_t>(print);
+    const uint32_t high_bits = print >> 8;
+    while (from < count) {
+        // memchr finds the low byte many entries at a time; the high bits then settle it.
+        const void* hit = std::memchr(low.data() + from, low_byte, static_cast<size_t>(count - from));
+        if (hit == nullptr) return count;
+        const auto entry = static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - low.data());
+        if (((high[entry / 2] >> ((entry % 2) * 4)) & 0xFu) == high_bits) return entry;
+        from = entry + 1;
+    }
+    return count;
+}
+
+template <typename T>
+bool PositionIndex::append(std::vector<T>& items, const T& item, uint64_t most) noexcept {
+    if (items.size() == items.capacity()) {
+        // Grows by half, never past the most it can hold nor the cap, counting
+        // what is allocated against the cap.
+        const size_t have = items.capacity();
+        const size_t free_bytes = cap_ > memory() ? cap_ - memory() : 0;
+        const uint64_t step = std::min<uint64_t>({std::max<size_t>(have / 2, 16), free_bytes / sizeof(T),
+                                                  most > have ? most - have : 1});
+        const size_t want = have + static_cast<size_t>(step);
+        if (want == have) return false;
+        try {
+            items.reserve(want);
+        } catch (...) {
+            return false;
+        }
+        other_bytes_ += (items.capacity() - have) * sizeof(T);
+    }
+    items.push_back(item);
+    return true;
+}
+
+bool PositionIndex::learn_fingerprint(Entries& dict, uint32_t print) noexcept {
+    const uint64_t entry = dict.learnt();
+    if (entry % 2 == 0 && !append(dict.high, static_cast<uint8_t>(print >> 8), (dict.pairs + 1) / 2)) return false;
+    if (!append(dict.low, static_cast<uint8_t>(print), dict.pairs)) {
+        if (entry % 2 == 0) dict.high.pop_back();
+        return false;
+    }
+    if (entry % 2 == 1) dict.high.back() |= static_cast<uint8_t>((print >> 8) << 4);
+    return true;
+}
+
+// Passes over one entry of a dict (flag 15 or 16): its key, then its value.
+bool PositionIndex::skip_entry(Walk& walk, uint8_t flag) {
+    InputReader& in = walk.ctx.in;
+    if (flag != byte(Flag::StrKeyDict)) return skip_values(in, walk.holder, 2);
+    uint8_t first = 0;
+    if (!in.peek_byte(first)) return false;
+    if (first == KEY_REFERENCE_MARKER) {
+        ++in.position;
+        if (!skip_size_field(in)) return false;
+    } else if (!skip_string(in, walk.holder)) {
+        return false;
+    }
+    return skip_object(in, walk.holder);
+}
+
 PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& start, uint8_t flag, PyObject* key,
                                                  LazyMode mode) {
     std::string_view text;
@@ -236,55 +357,134 @@ PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& st
         uint64_t pairs = 0;
         const bool read = in.read_size(pairs);
         if (!read) PyErr_Clear();
-        if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES)) {
+        if (read && pairs <= STRIDE) {  // a short dict is searched as an unindexed walk searches it
+            return find_dict_key(walk.ctx, flag, pairs, key, mode) ? Advance::Done : Advance::Failed;
+        }
+        if (!read || !sync(walk) || !room(sizeof(Entries) + NODE_BYTES + sizeof(IndexMark))) {
             restore(walk, start);
             return Advance::Fallback;
         }
-        found = dicts_.emplace(start.position, Entries{pairs, 0, walk.here()}).first;
+        found = dicts_.emplace(start.position, Entries(pairs)).first;
         other_bytes_ += sizeof(Entries) + NODE_BYTES;
+        if (!append(found->second.marks, walk.here(), pairs / STRIDE + 1)) found->second.stop = 0;
     }
     Entries& dict = found->second;
-    if (const auto known = dict.values.find(std::string(text)); known != dict.values.end()) {
-        restore(walk, known->second);
-        return Advance::Done;
-    }
-    if (dict.learning && dict.scanned == dict.pairs) {
-        restore(walk, start);  // no entry has the key: the unindexed walk names the error
-        return Advance::Fallback;
-    }
-    restore(walk, dict.next);
-    uint64_t entry = dict.scanned;
-    for (; entry < dict.pairs && dict.learning; ++entry) {
-        if (!sync(walk)) {
-            dict.learning = false;
-            break;
-        }
-        dict.scanned = entry;
-        dict.next = walk.here();
-        InlineKey inline_key{PositionKind::MarkedKey};
-        const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
-        if (read == KeyRead::Failed) return Advance::Failed;
-        if (read == KeyRead::Other) {
-            dict.learning = false;
-            break;
-        }
-        const bool match = key_matches(inline_key, text, ascii);
-        const size_t cost = inline_key.text.size() + NODE_BYTES + sizeof(IndexMark);
-        if (inline_key.exact && sync(walk) && room(cost)) {
-            if (dict.values.emplace(std::string(inline_key.text), walk.here()).second) other_bytes_ += cost;
-        } else {
-            dict.learning = false;
-        }
-        if (match) return Advance::Done;
-        if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
-    }
-    if (entry == dict.pairs) {
-        if (dict.learning) dict.scanned = dict.pairs;
+    if (dict.marks.empty()) {  // nothing could be learnt: searched as an unindexed walk does
         restore(walk, start);
         return Advance::Fallback;
     }
-    // Learning stopped: the rest of the entries are searched as an unindexed walk does.
-    return find_dict_key(walk.ctx, flag, dict.pairs - entry, key, mode) ? Advance::Done : Advance::Failed;
+    if (dict.expected_in != expected_in_) {
+        dict.expected_in = expected_in_;
+        dict.noted_from = dict.learnt();
+    }
+    const uint32_t print = fingerprint(text) & fingerprint_mask_;
+    uint64_t at = UINT64_MAX;  // the entry whose key the walk is on
+    // Reaches learnt entry `entry` (from the mark of its run of STRIDE
+    // entries, or from the one before it in the same run) and compares its real key.
+    const auto compare_entry = [&](uint64_t entry) -> Match {
+        if (at > entry || at / STRIDE != entry / STRIDE) {
+            restore(walk, dict.marks[static_cast<size_t>(entry / STRIDE)]);
+            at = entry / STRIDE * STRIDE;
+        }
+        for (; at < entry; ++at) {
+            if (!skip_entry(walk, flag)) return Match::Failed;
+        }
+        InlineKey inline_key;
+        const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
+        if (read == KeyRead::Failed) return Match::Failed;
+        if (read == KeyRead::Other) return Match::Lost;  // (learnt keys are inline: not reached)
+        if (key_matches(inline_key, text, ascii)) return Match::Yes;
+        if (!skip_object(walk.ctx.in, walk.holder)) return Match::Failed;
+        ++at;
+        return Match::No;
+    };
+    const auto done = [&](Match match) {
+        if (match == Match::Lost) restore(walk, start);
+        return match == Match::Yes ? Advance::Done : match == Match::Failed ? Advance::Failed : Advance::Fallback;
+    };
+    // The learnt entries whose fingerprint agrees, in entry order (the first
+    // equal key wins). An expected key is searched so only among the entries
+    // learnt before it was expected; after those, its first entry was noted.
+    const bool expected = !expected_.empty() && expected_.contains(std::string(text));
+    const uint64_t searched = expected ? dict.noted_from : dict.learnt();
+    for (uint64_t entry = dict.next_candidate(0, print); entry < searched;
+         entry = dict.next_candidate(entry + 1, print)) {
+        const Match match = compare_entry(entry);
+        if (match != Match::No) return done(match);
+    }
+    if (expected) {
+        if (const auto noted = noted_.find(noted_key(start.position, text)); noted != noted_.end()) {
+            const Match match = compare_entry(noted->second);
+            if (match != Match::No) return done(match);
+        }
+    }
+    if (dict.learnt() == dict.pairs) {
+        // Every key was learnt and none is this one: an unindexed walk would
+        // pass them all and report the miss.
+        return find_dict_key(walk.ctx, flag, 0, key, mode) ? Advance::Done : Advance::Failed;
+    }
+    // On from the first entry not learnt, reached from the mark of its run.
+    const size_t resume = std::min<size_t>(static_cast<size_t>(dict.learnt() / STRIDE), dict.marks.size() - 1);
+    if (at < resume * STRIDE || at > dict.learnt()) {
+        restore(walk, dict.marks[resume]);
+        at = resume * STRIDE;
+    }
+    for (; at < dict.learnt(); ++at) {
+        if (!skip_entry(walk, flag)) return Advance::Failed;
+    }
+    // A dict's first search notes only every STRIDE-th entry's place, and so
+    // costs about what an unindexed search costs; keys are learnt by the
+    // searches after it (by the first one when get_many expects keys).
+    if (!dict.searched && expected_.empty()) {
+        dict.searched = true;
+        while (at < dict.pairs) {
+            if (at / STRIDE == dict.marks.size() &&
+                (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1))) {
+                break;
+            }
+            const uint64_t run = std::min(STRIDE - at % STRIDE, dict.pairs - at);
+            bool found = false;
+            if (!search_dict_entries(walk.ctx, flag, run, key, found)) return Advance::Failed;
+            if (found) return Advance::Done;
+            at += run;
+        }
+        return find_dict_key(walk.ctx, flag, dict.pairs - at, key, mode) ? Advance::Done : Advance::Failed;
+    }
+    dict.searched = true;
+    for (; at < dict.stop; ++at) {
+        if (at % STRIDE == 0 && at / STRIDE == dict.marks.size()) {
+            if (!sync(walk) || !append(dict.marks, walk.here(), dict.pairs / STRIDE + 1)) {
+                dict.stop = at;
+                break;
+            }
+        }
+        InlineKey inline_key;
+        const KeyRead read = read_inline_key(walk.ctx, flag, inline_key);
+        if (read == KeyRead::Failed) return Advance::Failed;
+        if (read == KeyRead::Other) {
+            dict.stop = at;
+            break;
+        }
+        if (!inline_key.exact) {
+            dict.stop = at;
+        } else {
+            const uint32_t entry_print = fingerprint(inline_key.text) & fingerprint_mask_;
+            if (!learn_fingerprint(dict, entry_print)) {
+                dict.stop = at;
+            } else if (!expected_.empty() && expected_prints_[entry_print] &&
+                       expected_.contains(std::string(inline_key.text))) {
+                (void)noted_.try_emplace(noted_key(start.position, inline_key.text), at);  // the first one stays
+            }
+        }
+        if (key_matches(inline_key, text, ascii)) return Advance::Done;
+        if (!skip_object(walk.ctx.in, walk.holder)) return Advance::Failed;
+        if (at == dict.stop) {  // that entry could not be learnt, nor can the ones after it
+            ++at;
+            break;
+        }
+    }
+    // The rest of the entries are searched as an unindexed walk searches them.
+    return find_dict_key(walk.ctx, flag, dict.pairs - at, key, mode) ? Advance::Done : Advance::Failed;
 }
 
 // Learns the keys and first values of a list of like dicts, or gives null
@@ -373,11 +573,12 @@ PositionIndex::Advance PositionIndex::advance(Walk& walk, std::span<const PathSt
     return result;
 }
 
-PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
+PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode, bool include_falsy,
+                                 const LoaderMap& loaders) {
     BusyScope busy(busy_);
     uint64_t missed = 0;
     {
-        Walk walk(data_, length_, no_loaders_);
+        Walk walk(data_, length_, loaders);
         PyObject* result = run(walk, steps, mode, include_falsy, true);
         if (result != nullptr || !walk.holder.missed()) return result;
         missed = walk.holder.missed_number();
@@ -385,7 +586,7 @@ PyObject* PositionIndex::resolve(std::span<const PathStep> steps, LazyMode mode,
     // A string the index did not keep was referred to: the lookup is made
     // again from the start, and the string kept for the next ones.
     PyErr_Clear();
-    Walk plain(data_, length_, no_loaders_);
+    Walk plain(data_, length_, loaders);
     PyObject* result = run(plain, steps, mode, include_falsy, false);
     learn(plain, missed);
     return result;
@@ -449,23 +650,24 @@ PyObject* PositionIndex::describe_here(Walk& walk) {
     return Py_BuildValue("(sK)", kind, static_cast<unsigned long long>(count));
 }
 
-PyObject* PositionIndex::describe(std::span<const PathStep> steps) {
+PyObject* PositionIndex::describe(std::span<const PathStep> steps, const LoaderMap& loaders) {
     BusyScope busy(busy_);
     uint64_t missed = 0;
     {
-        Walk walk(data_, length_, no_loaders_);
-        PyObject* result = run_describe(walk, steps, true);
+        Walk walk(data_, length_, loaders);
+        PyObject* result = run_describe(walk, steps, true, loaders);
         if (result != nullptr || !walk.holder.missed()) return result;
         missed = walk.holder.missed_number();
     }
     PyErr_Clear();  // as in resolve()
-    Walk plain(data_, length_, no_loaders_);
-    PyObject* result = run_describe(plain, steps, false);
+    Walk plain(data_, length_, loaders);
+    PyObject* result = run_describe(plain, steps, false, loaders);
     learn(plain, missed);
     return result;
 }
 
-PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed) {
+PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> steps, bool indexed,
+                                     const LoaderMap& loaders) {
     size_t s = 0;
     while (s < steps.size()) {
         const Advance result = advance(walk, steps, s, LazyMode::Locate, indexed);
@@ -509,7 +711,7 @@ PyObject* PositionIndex::run_describe(Walk& walk, std::span<const PathStep> step
     // The rest of the path held something a locating walk reads otherwise:
     // a walk from the start that decodes names the outcome exactly.
     PyErr_Clear();
-    Walk plain(data_, length_, no_loaders_);
+    Walk plain(data_, length_, loaders);
     PyPointer value = PyPointer::steal(lazy_deserialize(plain.ctx, steps, LazyMode::Load, true));
     if (!value) return nullptr;
     return Py_BuildValue("(sO)", "value", value.get());

@@ -74,6 +74,7 @@ public:
     [[nodiscard]] bool insert(PyObject* object) noexcept {
         if (!append(reinterpret_cast<uintptr_t>(object))) return false;
         Py_INCREF(object);
+        holds_objects_ = true;
         return true;
     }
 
@@ -96,6 +97,7 @@ public:
         PyObject* str = decode_at(static_cast<size_t>(entry >> 3), static_cast<PositionKind>((entry >> 1) & 3u));
         if (str == nullptr) return nullptr;
         entry = reinterpret_cast<uintptr_t>(Py_NewRef(str));
+        holds_objects_ = true;
         return str;
     }
 
@@ -123,10 +125,13 @@ public:
     [[nodiscard]] static bool is_position(uintptr_t entry) noexcept { return (entry & 1u) != 0; }
 
 private:
+    // (A walk that only skipped holds positions alone: nothing to look through.)
     void release_own() noexcept {
+        if (!holds_objects_) return;
         for (uintptr_t entry : entries_) {
             if (!is_position(entry)) Py_DECREF(reinterpret_cast<PyObject*>(entry));
         }
+        holds_objects_ = false;
     }
 
     // A shared entry: its string, decoded once per holder like its own entries.
@@ -149,6 +154,7 @@ private:
     GrowableArray<uintptr_t> entries_;
     const KnownStrings* base_ = nullptr;
     size_t base_size_ = 0;
+    bool holds_objects_ = false;  // whether any own entry was ever an object
     mutable bool missed_ = false;
     mutable uint64_t missed_number_ = 0;
     std::unique_ptr<std::unordered_map<uint64_t, PyPointer>> base_decoded_;
