@@ -96,17 +96,6 @@ def test_back_reference_width_follows_reference_number():
     assert body([*map(str, range(300)), {"299": 1}]).endswith(h("10 01 FE FF 2C FF 1F"))
 
 
-def available_memory():
-    with open("/proc/meminfo") as meminfo:
-        return next(int(line.split()[1]) * 1024 for line in meminfo if line.startswith("MemAvailable"))
-
-
-@pytest.mark.skipif(available_memory() < 8 * 2**30, reason="needs about 4 GiB for 2**24 distinct strings")
-def test_back_reference_width_at_three_and_four_bytes():
-    tail = references_to(2**24, [65535, 16777215, 16777216])
-    assert tail.endswith(b"16777216" + h("15 FF FF 16 FF FF FF 17 01 00 00 00"))
-
-
 @settings(deadline=None, max_examples=300)
 @given(ENCODABLE)
 @example([datetime.datetime(2024, 5, 1, 12), datetime.datetime(2024, 5, 1, 12), datetime.datetime(2024, 5, 1, 13)])
