@@ -217,3 +217,24 @@ print("ok")
 
 def test_deep_documents_and_long_paths():
     assert run_isolated(DEEP, timeout=600) == "ok\n"
+
+
+# A decode may build 512 MiB of elements without payload, plus 64 bytes per
+# input byte; a None costs one 8-byte slot. At the edge the list is built.
+EDGE = r"""
+from pyquarl import DeserializationError, load_bytes
+def nones(n):
+    return b"<o>\x0e\x04\xff" + b"".join(bytes([(n - 255) // 255**i % 255]) for i in range(4)) + b"\xff"
+n = (2**29 + 64 * len(nones(2**26))) // 8
+assert len(nones(n)) == len(nones(2**26)) == 11
+assert len(load_bytes(nones(n))) == n
+try:
+    load_bytes(nones(n + 1))
+except DeserializationError as error:
+    print(error)
+"""
+
+
+@pytest.mark.big
+def test_elements_without_payload_at_the_edge_of_the_allowance():
+    assert run_isolated(EDGE, timeout=600) == TOO_MANY + "\n"

@@ -74,10 +74,13 @@ def tool(name: str) -> str:
 
 
 def configure() -> Path:
-    """A plain Release build of the module alone, so that a fault recompiles one file."""
+    """A build of the module alone, so that a fault recompiles only what it touches;
+    at -O1, which compiles about twice as fast as the release flags and runs
+    the same code paths."""
     if not (BUILD / "cmake" / "build.ninja").exists():
         result = run([tool("cmake"), "-S", ".", "-B", str(BUILD / "cmake"), "-G", "Ninja",
                       f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}", "-DCMAKE_BUILD_TYPE=Release",
+                      "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG",
                       f"-DPython_EXECUTABLE={sys.executable}", "-DPYQUARL_PGO=OFF"])
         if result.returncode:
             sys.exit(result.stdout + result.stderr)
@@ -99,19 +102,20 @@ def build(package: Path) -> bool:
     return True
 
 
-def test_files(all_tests: bool) -> list[str]:
-    names = sorted(path.name for path in (ROOT / "tests").glob("test_*.py"))
+def test_files(all_tests: bool, root: Path = ROOT) -> list[str]:
+    names = sorted(path.name for path in (root / "tests").glob("test_*.py"))
     if not all_tests:
         names = [name for name in names if name not in PYTHON_LAYERS]
     rank = {name: i for i, name in enumerate(FIRST)} | {name: len(names) + i for i, name in enumerate(LAST)}
-    return [f"tests/{name}" for name in sorted(names, key=lambda name: rank.get(name, len(FIRST)))]
+    return [str(root / "tests" / name) for name in sorted(names, key=lambda name: rank.get(name, len(FIRST)))]
 
 
-def suite(pytest_args: list[str], timeout: int) -> str:
+def suite(pytest_args: list[str], timeout: int, root: Path = ROOT) -> str:
     env = {**os.environ, "PYTHONPATH": str(SITE), "PYTHONDONTWRITEBYTECODE": "1"}
     try:
-        result = subprocess.run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *pytest_args],
-                                cwd=ROOT, env=env, capture_output=True, text=True, timeout=timeout)
+        result = subprocess.run([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider",
+                                 "-m", "big or not big", *pytest_args],
+                                cwd=root, env=env, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
         return "killed (timeout)"
     if result.returncode == 0:
@@ -127,8 +131,11 @@ def main() -> int:
     parser.add_argument("--timeout", type=int, default=1800, help="seconds for one suite run")
     parser.add_argument("--all-tests", action="store_true", help="also run the tests of the Python-only layers")
     parser.add_argument("--no-baseline", action="store_true", help="skip the run without any fault")
+    parser.add_argument("--compare", type=Path, default=None, metavar="CHECKOUT",
+                        help="also run the tests of another checkout (say, the suite before a change) on each fault")
     args = parser.parse_args()
     pytest_args = [*args.pytest_args.split(), *test_files(args.all_tests)]
+    other_args = [*args.pytest_args.split(), *test_files(args.all_tests, args.compare)] if args.compare else []
 
     faults = load_faults(LIST)
     if args.only:
@@ -154,9 +161,11 @@ def main() -> int:
             try:
                 path.write_text(original.replace(fault.find, fault.replace))
                 verdict = suite(pytest_args, args.timeout) if build(package) else "does not compile"
+                if args.compare and verdict != "does not compile":
+                    verdict += f"; compared: {suite(other_args, args.timeout, args.compare)}"
             finally:
                 path.write_text(original)
-        outcomes["killed" if verdict.startswith("killed") else verdict].append(fault)
+        outcomes["killed" if verdict.startswith("killed") else verdict.split(";")[0]].append(fault)
         print(f"[{number:3}/{len(faults)}] {fault.id:40} {verdict} ({time.monotonic() - began:.0f} s)", flush=True)
     build(package)  # leave the module of the unmodified sources behind
 
