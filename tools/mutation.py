@@ -4,7 +4,7 @@ the extension incrementally and runs the test suite against it.
 A fault is *killed* when the suite fails, *survives* when it passes, and is
 *stale* when its text is no longer found exactly once in its file (the code
 moved on: update the list). A fault that does not compile counts apart. The
-source file is restored after every fault, also on Ctrl-C.
+source file is restored after every fault, also on Ctrl-C or SIGTERM.
 
     .venv/bin/python tools/mutation.py [--only ID ...] [--pytest-args "..."]
 
@@ -16,6 +16,7 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -124,7 +125,12 @@ def suite(pytest_args: list[str], timeout: int, root: Path = ROOT) -> str:
     return "killed" + (f" by {failed[0].split()[1]}" if failed else f" (exit {result.returncode})")
 
 
+def stop(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt  # so that the planted fault is taken out on the way
+
+
 def main() -> int:
+    signal.signal(signal.SIGTERM, stop)
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", nargs="*", default=None, help="fault ids to run")
     parser.add_argument("--pytest-args", default="", help="extra pytest arguments, one string")
