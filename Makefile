@@ -9,7 +9,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" cmake ninja
 EXTRA = $$($(PY) -c 'import sys, tomllib; print(" ".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"][sys.argv[1]]))' $(1))
 SOURCES := $(shell find src python cmake -type f -not -name '*.pyc') pyproject.toml CMakeLists.txt tools/pgo-train.py
 
-.PHONY: all install demo test wheel wheel-check bench bench-dask clean mutation
+.PHONY: all install demo test wheel wheel-check bench bench-dask clean mutation dev
 
 all: install
 
@@ -31,6 +31,12 @@ $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
 	touch $@
 
 install: $(VENV)/.installed
+
+# The edit loop: rebuilds only the changed sources into build/dev/site, which
+# links the package's Python files; run tests against it with
+# PYTHONPATH=build/dev/site .venv/bin/python -m pytest -q tests/test_x.py
+dev: $(VENV)/.deps
+	tools/dev-build
 
 demo: install
 	$(PY) examples/demo.py

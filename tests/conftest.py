@@ -1,11 +1,14 @@
 """Shared helpers: documents built byte by byte (so readers meet forms the encoder
 never writes), `Model`, an independent encoder whose ops also give the expected
-write() calls, strict comparisons, leak probes and value strategies."""
+write() calls, strict comparisons, leak probes and value strategies. Also the
+suite's own switches: every test starts from the sizes of a first dump, and
+`--shuffle SEED` runs the tests in a random order."""
 
 import datetime
 import gc
 import math
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -14,7 +17,27 @@ import tracemalloc
 import pytest
 from hypothesis import strategies as st
 
+from pyquarl import _pyquarl
 from pyquarl import CustomType, DeserializationError, Idx, bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+
+
+def pytest_addoption(parser):
+    parser.addoption("--shuffle", type=int, default=None, metavar="SEED",
+                     help="run the tests in an order shuffled with SEED, to show that none needs another first")
+
+
+def pytest_collection_modifyitems(config, items):
+    seed = config.getoption("--shuffle")
+    if seed is not None:
+        random.Random(seed).shuffle(items)
+
+
+@pytest.fixture(autouse=True)
+def first_dump_sizes():
+    """Dumps start their buffer and string table at the sizes the previous
+    dump needed; each test starts as if no dump had run before it."""
+    _pyquarl._forget_dump_sizes()
+
 
 MARKER = b"<o>"
 DEFAULT_FLUSH = 10 * 1024 * 1024

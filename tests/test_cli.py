@@ -187,8 +187,7 @@ def test_stats_compares_with_the_pickle_of_the_json_value(tmp_path):
 
 
 @pytest.mark.parametrize("argv", [
-    ["decode", "doc.quarl"], ["get", "doc.quarl", "users"], ["stats", "doc.quarl"], ["encode", "doc.json"],
-    ["--version"], ["--help"], ["get", "--help"],
+    ["decode", "doc.quarl"], ["stats", "doc.quarl"], ["encode", "doc.json"], ["--version"], ["get", "--help"],
 ])
 def test_a_full_output_device_is_an_io_error(files, argv):
     if not os.path.exists("/dev/full"):
@@ -223,14 +222,9 @@ def test_library_messages_are_reworded_for_the_command_line(tmp_path, data, mess
     (["decode", "missing.quarl"], Exit.IO, "missing.quarl: No such file or directory"),
     (["stats", "."], Exit.IO, ": Is a directory"),
     (["get", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
-    (["has", "doc.json", "users"], Exit.BAD_DATA, "doc.json: not a quarl document"),
     (["decode", "cut.quarl"], Exit.BAD_DATA, "cut.quarl: Unexpected end of input"),
-    (["get", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
     (["has", "cut.quarl", "users", "#1", "name"], Exit.BAD_DATA, "Unexpected end of input"),
-    (["stats", "cut.quarl"], Exit.BAD_DATA, "Unexpected end of input"),
     (["keys", "cut.quarl", "users", "#1"], Exit.BAD_DATA, "Unexpected end of input"),
-    (["keys", "missing.quarl"], Exit.IO, "missing.quarl: No such file or directory"),
-    (["get", "missing.quarl", "users"], Exit.IO, "missing.quarl: No such file or directory"),
     (["keys", "doc.quarl", "nobody"], Exit.BAD_PATH, "no list or dict at nobody: Key not found"),
     (["keys", "doc.quarl", "--", "-dash"], Exit.BAD_PATH, "expected `list` or `dict` but found `str`"),
     (["decode", "log-damaged.quarl"], Exit.BAD_DATA, "log-damaged.quarl: Unexpected end of input (at byte "),

@@ -7,7 +7,6 @@ import datetime
 import tracemalloc
 
 import pytest
-from hypothesis import given, settings
 
 distributed = pytest.importorskip("distributed")
 
@@ -18,7 +17,7 @@ import pyquarl.dask  # noqa: E402
 from pyquarl.dask import SERIALIZERS, QuarlPlugin, register_type  # noqa: E402
 from pyquarl.dask import serialization as family  # noqa: E402
 
-from conftest import PLAIN_VALUES, Point, same_value  # noqa: E402
+from conftest import Point, same_value  # noqa: E402
 
 
 def records(n):
@@ -33,16 +32,6 @@ def cyclic():
 
 class Text(str):
     pass
-
-
-def holds_tuple(value):
-    if type(value) is tuple:
-        return True
-    if type(value) is list:
-        return any(map(holds_tuple, value))
-    if type(value) is dict:
-        return any(map(holds_tuple, value.values()))
-    return False
 
 
 def families_in(header):
@@ -107,20 +96,6 @@ def test_values_quarl_cannot_carry_exactly_fall_back_to_the_next_family(value):
     assert name in ("dask", "pickle")
     if value is not REFUSED["cycle"]:
         assert back == value and type(back) is type(value)
-
-
-@settings(max_examples=150, deadline=None)
-@given(PLAIN_VALUES)
-def test_any_value_arrives_exactly_and_only_tuples_make_the_family_decline(value):
-    # Like dicts in a list are written as one key row: they come back in the first one's key order.
-    assert same_value([value], family_of([value])[1])
-    try:
-        header, frames = family.dumps(value)
-    except NotImplementedError:
-        assert holds_tuple(value)
-    else:
-        assert not holds_tuple(value)
-        assert same_value(value, family.loads(header, frames))
 
 
 def test_split_frames_are_joined():

@@ -24,9 +24,44 @@ def mypy(*targets, cwd):
     return result.returncode, result.stdout + result.stderr
 
 
-def test_package_and_typed_example_pass_strict_and_the_example_runs(tmp_path):
+BUFFERS = """
+import array
+import io
+import mmap
+from typing import Any
+
+import pyquarl
+from pyquarl import Document, Idx, contains, get, iter_documents, iter_items, loads, raw_decode
+
+region = mmap.mmap(-1, 8)
+for data in (region, array.array("B", b"<o>"), memoryview(b"<o>"), b"<o>", bytearray(b"<o>")):
+    loads(data)
+    get(data, "a", Idx(0))
+    contains(data, "a", include_falsy=False)
+    value, end = raw_decode(data, 0, use_tuples=True)
+    end + 1
+    for item in iter_items(data, "a", keys_only=True):
+        pass
+    walk = iter_items(data)
+    kind: str = walk.kind
+    with Document(data) as doc:
+        doc.get("a")
+        doc.contains("a", include_falsy=True)
+        doc.load(use_tuples=True)
+        left: int = doc.iter_items().__length_hint__()
+for document in iter_documents(io.BytesIO(b""), "a", default=None):
+    pass
+with pyquarl.open("file.quarl") as opened:
+    closed: bool = opened.closed
+list(iter_documents("log.quarl"))
+"""
+
+
+def test_package_typed_example_and_every_buffer_kind_pass_strict(tmp_path):
+    (tmp_path / "buffers.py").write_text(BUFFERS)
+    files = (EXAMPLE, tmp_path / "buffers.py")
     # mypy takes an installed package by name or files, not both at once
-    runs = [(SOURCE / "pyquarl", EXAMPLE)] if (SOURCE / "pyquarl").is_dir() else [("-p", "pyquarl"), (EXAMPLE,)]
+    runs = [(SOURCE / "pyquarl", *files)] if (SOURCE / "pyquarl").is_dir() else [("-p", "pyquarl"), files]
     for targets in runs:
         code, output = mypy(*targets, cwd=tmp_path)
         assert code == 0, output
@@ -70,42 +105,3 @@ def test_misuse_is_caught(tmp_path):
                 assert "[" in messages, f"line {number} ({line!r}) passed: {messages}"
             else:  # older mypy versions qualify builtins ("builtins.bytes")
                 assert re.search(rf'Revealed type is "(builtins\.)?{expected}"', messages), (line, messages)
-
-
-BUFFERS = """
-import array
-import io
-import mmap
-from typing import Any
-
-import pyquarl
-from pyquarl import Document, Idx, contains, get, iter_documents, iter_items, loads, raw_decode
-
-region = mmap.mmap(-1, 8)
-for data in (region, array.array("B", b"<o>"), memoryview(b"<o>"), b"<o>", bytearray(b"<o>")):
-    loads(data)
-    get(data, "a", Idx(0))
-    contains(data, "a", include_falsy=False)
-    value, end = raw_decode(data, 0, use_tuples=True)
-    end + 1
-    for item in iter_items(data, "a", keys_only=True):
-        pass
-    walk = iter_items(data)
-    kind: str = walk.kind
-    with Document(data) as doc:
-        doc.get("a")
-        doc.contains("a", include_falsy=True)
-        doc.load(use_tuples=True)
-        left: int = doc.iter_items().__length_hint__()
-for document in iter_documents(io.BytesIO(b""), "a", default=None):
-    pass
-with pyquarl.open("file.quarl") as opened:
-    closed: bool = opened.closed
-list(iter_documents("log.quarl"))
-"""
-
-
-def test_every_buffer_kind_passes_strict(tmp_path):
-    (tmp_path / "buffers.py").write_text(BUFFERS)
-    code, output = mypy(tmp_path / "buffers.py", cwd=tmp_path)
-    assert code == 0, output

@@ -135,6 +135,16 @@ PyObject* dump_to_writer(const DumpOptions& options) {
 
 }  // namespace
 
+PyObject* forget_dump_sizes(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "_forget_dump_sizes() takes no arguments");
+        return nullptr;
+    }
+    last_document_size.store(0, std::memory_order_relaxed);
+    last_table_size.store(0, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
 PyObject* dump_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_without_cpp_exceptions([&]() -> PyObject* {
         DumpOptions options;

@@ -6,6 +6,9 @@
 namespace quarl {
 
 PyObject* dump_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// Makes the next dump start from the smallest buffer and string table, as the
+// first dump of a process does (for tests whose outcome must not depend on order).
+PyObject* forget_dump_sizes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* lazy_load_bytes(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* bytes_check_if_contains(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

@@ -27,6 +27,8 @@ PyMethodDef METHODS[] = {
      "Encode obj as a quarl document: returns bytes, or streams it to writer.write and returns None.\n\n"
      "Raises SerializationError for a value no rule writes, RecursionError for too deep or cyclic\n"
      "data, TypeError for a bad option."},
+    {"_forget_dump_sizes", QUARL_FASTCALL(forget_dump_sizes), METH_FASTCALL | METH_KEYWORDS,
+     "makes the next dump start as small as the first one of the process did"},
     {"load_bytes", QUARL_FASTCALL(load_bytes), METH_FASTCALL | METH_KEYWORDS,
      "load_bytes($module, /, buffer, *, use_tuples=False, stop_gc=False, ignore_extra_data=False,\n"
      "           custom_types=...)\n--\n\n"
