@@ -11,31 +11,26 @@
 namespace quarl {
 
 // Skips `count` consecutive values. Iterative, so nesting depth costs heap,
-// not stack. Lengths and counts are checked against the input as they are
-// read: a value that claims to run past the end fails at once with
-// "Unexpected end of input". Flags 12 and 25-29 and unknown typed-list element
-// types are CorruptDataErrors (also TypeErrors). False with an exception set
-// on failure.
-[[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
+// not stack. The counts of containers inside them are checked against the
+// input as the decoder checks them, less `held`: the bytes that values after
+// these need at the least (one per value the caller's open containers have
+// not started), so a claim is refused at the byte where a full decode refuses
+// it. A value that runs past the end fails with "Unexpected end of input".
+// False with the exception set on failure.
+[[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count, uint64_t held = 0);
 
 // Skips `count` values of a run whose whole count skip_values() would have
 // accepted at its start: passing a run in parts fails exactly where passing
 // it at once would.
-[[nodiscard]] bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
+[[nodiscard]] bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count,
+                                    uint64_t held = 0);
 
-[[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder) {
-    return skip_values(in, holder, 1);
+[[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder, uint64_t held = 0) {
+    return skip_values(in, holder, 1, held);
 }
 
-// Skips one inline key of a str-keyed dict (key-form size field and payload),
-// recording it for later back-references.
-[[nodiscard]] bool skip_string(InputReader& in, PositionPointerHolder& holder);
-
-// Skips the rest of a typed list, after its flag byte.
-[[nodiscard]] bool skip_consistent_type_list(InputReader& in, PositionPointerHolder& holder);
-
-// Skips one size field, without needing its value (integer magnitudes, long
-// reference numbers).
-[[nodiscard]] bool skip_size_field(InputReader& in) noexcept;
+// Skips one key of a str-keyed dict (a back-reference, or an inline key,
+// which is recorded for later back-references).
+[[nodiscard]] bool skip_dict_key(InputReader& in, PositionPointerHolder& holder);
 
 }  // namespace quarl

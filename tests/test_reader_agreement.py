@@ -1,0 +1,173 @@
+"""Every reader of a document agrees with the full decode.
+
+Each value below is placed in short documents (alone, in a list before a
+sibling, as a dict value before another pair, in the first row of a list of
+like dicts) and each document is cut at every length. On every one of them
+the full decode (`loads`), `raw_decode`, `get` at the value, `get` past it
+(which makes the skipper pass it), `contains` and `iter_items` must give the
+same value, or the same error: class, message and offset.
+
+The one allowed difference: the skipper passes over what only building a
+value can find wrong (a back-reference to no string, text that is no valid
+UTF-8, an unknown custom type, ...). Where the full decode stops at such a
+fault, a read that skips it may succeed, or stop later at damage of the byte
+layout."""
+
+from operator import itemgetter
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from pyquarl._pyquarl import document_end
+from pyquarl import DeserializationError, Idx, contains, dumps, get, iter_items, loads, raw_decode
+
+MARKER = b"<o>"
+SIBLING = b"\x25"  # the int 7
+# Faults of the byte layout, which every reader must find where the full decode finds them.
+END = "Unexpected end of input"
+LAYOUT_FAULTS = {
+    END,
+    "Unexpected flag",
+    "Unexpected consistent list type",
+    "Corrupted data: a size field does not fit in 64 bits",
+    "Corrupted data: a list of structured dicts with no rows",
+}
+# Payloads after a flag byte: none, a zero, counts or lengths of one and two
+# with small values after them, an escaped size field, a long one.
+TAILS = [b"", b"\x00", b"\x01\x1e", b"\x02\x0a\x01\x61\x1f", b"\x02\x1e\x1f\x1e\x1f", b"\xff\x00\xff\x1e",
+         b"\x01\x01\x0a\x01\x62\x1e", b"\x01\x00\x01\x00\x00", b"\xff" + b"\x00" * 9 + b"\x01\xff"]
+# After a typed list's element type: a count of zero, of one and two with elements, nine bools.
+ELEMENT_TAILS = [b"\x00", b"\x02\x01\x41\x01\x42", b"\x09\x80\x01", b"\x01" + bytes(8)]
+
+# Every flag and every element type; the ints in the flag byte and the unknown
+# element types, all read alike, with fewer tails.
+VALUES = ([bytes([flag]) + tail for flag in range(256) for tail in (TAILS if flag < 30 else TAILS[:3])] +
+          [bytes([0x0E, element_type]) + tail for element_type in range(256)
+           for tail in (ELEMENT_TAILS if element_type in (4, 9, 10, 11, 12) else ELEMENT_TAILS[:2])])
+
+
+def outcome(read):
+    try:
+        return ("value", read())
+    except DeserializationError as error:
+        return ("error", type(error).__name__, error.msg, error.pos)
+
+
+CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
+
+
+def items_of(value):
+    return list(value.items()) if isinstance(value, dict) else list(value)
+
+
+def as_decoded(iterator):
+    items = list(iterator)
+    return list(dict(items).items()) if iterator.kind == "dict" else items
+
+
+def picked(pick, whole):
+    try:
+        return ("value", pick(whole))
+    except (KeyError, IndexError, TypeError):
+        return None  # the value parsed into another shape: the path leads nowhere
+
+
+# Each context: (bytes before the value, bytes after it, path to the value, path past it,
+# how the value and the sibling are picked out of the whole).
+CONTEXTS = {
+    "root": (b"", b"", None, None, None),
+    "list": (b"\x0d\x02", SIBLING, [Idx(0)], [Idx(1)], (itemgetter(0), itemgetter(1))),
+    "dict": (b"\x10\x02\x01k", b"\x01z" + SIBLING, ["k"], ["z"], (itemgetter("k"), itemgetter("z"))),
+    "rows": (b"\x13\x02\x01\x0a\x01k", SIBLING, [Idx(0), "k"], [Idx(1), "k"],
+             (lambda rows: rows[0]["k"], lambda rows: rows[1]["k"])),
+}
+
+
+def disagreements(value, context):
+    """What each reader says about `value` in `context`, cut at every length,
+    where it differs from the full decode."""
+    before, after, path_at, path_past, pick = CONTEXTS[context]
+    whole = MARKER + before + value + after
+    start = len(MARKER + before)
+    found = []
+
+    for cut in range(len(MARKER) + 1, len(whole) + 1):
+        data = whole[:cut]
+        full = outcome(lambda: loads(data, ignore_extra_data=True))
+        layout_fault = full[0] == "error" and full[2] in LAYOUT_FAULTS
+
+        def differs(name, got, wanted=full):
+            found.append((data.hex(" "), name, wanted, got))
+
+        for name, got in (("raw_decode", outcome(lambda: raw_decode(data)[0])), ("get", outcome(lambda: get(data)))):
+            if got != full:
+                differs(name, got)
+        if data[len(MARKER)] in CONTAINER_FLAGS:
+            # (a dict's items come out as written, repeated keys too)
+            walked = outcome(lambda: as_decoded(iter_items(data)))
+            wanted = ("value", items_of(full[1])) if full[0] == "value" else full
+            if walked != wanted:
+                differs("iter_items", walked, wanted)
+        if path_at is None:
+            continue
+
+        at, past = outcome(lambda: get(data, *path_at)), outcome(lambda: get(data, *path_past))
+        if full[2:] == (END, len(MARKER) + 1):
+            continue  # a lazy read does not judge the count of the container it steps into
+        if full[0] == "value":
+            for name, got, wanted in (("get at", at, picked(pick[0], full[1])),
+                                      ("get past", past, picked(pick[1], full[1]))):
+                if got != wanted and not (wanted is None and got[0] == "error"):
+                    differs(name, got, wanted)
+        else:
+            # Damage after the value leaves it readable; damage in it or before
+            # it is found where the full decode finds it.
+            end = outcome(lambda: document_end(MARKER + data[start:]))  # where the value ends, by the skipper
+            readable = (at[0] == "value" and end[0] == "value" and full[3] is not None and
+                        full[3] >= start + end[1] - len(MARKER))
+            # A lazy read reserves no input for the values after the one it
+            # reads or skips: where the full decode refuses a count because
+            # those values are missing, it goes on, and stops later if at all.
+            went_on = full[2] == END and (at[0] == "value" or at[3] is None or at[3] > full[3])
+            if at != full and not readable and not went_on:
+                differs("get at", at)
+            # The skipper passes faults that only building the value finds, and
+            # may stop later, at a fault of the layout or where the path leads nowhere.
+            went_on = full[2] == END and (past[0] == "value" or past[3] is None or past[3] > full[3])
+            passed = not layout_fault and (past[0] == "value" or past[3] is None or past[3] > (full[3] or 0))
+            if past != full and not passed and not went_on:
+                differs("get past", past)
+        # A containment test does not read the value through: it says True for
+        # every value that get() reads, and False where the way to it is damaged.
+        said = contains(data, *path_past)
+        if said is not (past[0] == "value") and not (said and past[2] in LAYOUT_FAULTS):
+            differs("contains", said, past)
+    return found
+
+
+@pytest.mark.parametrize("context", CONTEXTS)
+def test_every_flag_and_element_type_reads_the_same_everywhere(context):
+    found = [problem for value in VALUES for problem in disagreements(value, context)]
+    assert found == [], f"{len(found)} disagreements, the first: {found[:3]}"
+
+
+# Values whose encodings hold every form: typed lists, rows, references, long ints, keys of all kinds.
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2**70, 2**70), st.floats(allow_nan=False),
+                    st.sampled_from(["", "a", "key", "é", "ключ"]), st.binary(max_size=4))
+values = st.recursive(scalars, lambda inner: st.one_of(
+    st.lists(inner, max_size=4),
+    st.dictionaries(st.sampled_from(["a", "b", "é", ""]), inner, max_size=3),
+    st.dictionaries(st.integers(0, 3), inner, max_size=2),
+    st.lists(st.fixed_dictionaries({"a": inner, "b": inner}), min_size=2, max_size=3),
+    st.lists(st.sampled_from([True, False, None, 1.5, "s", b"b"]), min_size=2, max_size=9),
+), max_leaves=12)
+
+
+@settings(max_examples=150, deadline=None)
+@given(values, st.sampled_from(list(CONTEXTS)), st.data())
+def test_encoded_values_damaged_anywhere_read_the_same_everywhere(value, context, data):
+    encoded = dumps(value)[len(MARKER):]
+    at = data.draw(st.integers(0, len(encoded) - 1))
+    damaged = encoded[:at] + bytes([data.draw(st.integers(0, 255))]) + encoded[at + 1:]
+    assert disagreements(damaged, context) == []
