@@ -24,8 +24,8 @@ from pyquarl import DeserializationError, Idx, contains, dumps, get, iter_items,
 
 MARKER = b"<o>"
 SIBLING = b"\x25"  # the int 7
-# Faults of the byte layout, which every reader must find where the full decode finds them.
 END = "Unexpected end of input"
+# Faults of the byte layout, which every reader must find where the full decode finds them.
 LAYOUT_FAULTS = {
     END,
     "Unexpected flag",
@@ -33,18 +33,21 @@ LAYOUT_FAULTS = {
     "Corrupted data: a size field does not fit in 64 bits",
     "Corrupted data: a list of structured dicts with no rows",
 }
-# Payloads after a flag byte: none, a zero, counts or lengths of one and two
-# with small values after them, an escaped size field, a long one.
-TAILS = [b"", b"\x00", b"\x01\x1e", b"\x02\x0a\x01\x61\x1f", b"\x02\x1e\x1f\x1e\x1f", b"\xff\x00\xff\x1e",
-         b"\x01\x01\x0a\x01\x62\x1e", b"\x01\x00\x01\x00\x00", b"\xff" + b"\x00" * 9 + b"\x01\xff"]
+# Payloads after a flag byte: none, zeros (references to the first string),
+# counts or lengths of one and two with small values after them, escaped size
+# fields, a long one.
+TAILS = [b"", b"\x00", b"\x00\x00", b"\x00\x00\x00", b"\x00\x00\x00\x00\x1e", b"\x01\x1e", b"\x02\x0a\x01\x61\x1f",
+         b"\x02\x1e\x1f\x1e\x1f", b"\xff\x00\xff\x1e", b"\x01\x01\x0a\x01\x62\x1e", b"\x01\x00\x01\x00\x00",
+         b"\xff" + b"\x00" * 9 + b"\x01\xff"]
 # After a typed list's element type: a count of zero, of one and two with elements, nine bools.
 ELEMENT_TAILS = [b"\x00", b"\x02\x01\x41\x01\x42", b"\x09\x80\x01", b"\x01" + bytes(8)]
 
 # Every flag and every element type; the ints in the flag byte and the unknown
 # element types, all read alike, with fewer tails.
-VALUES = ([bytes([flag]) + tail for flag in range(256) for tail in (TAILS if flag < 30 else TAILS[:3])] +
+VALUES = ([bytes([flag]) + tail for flag in range(256) for tail in (TAILS if flag < 30 else TAILS[:2])] +
           [bytes([0x0E, element_type]) + tail for element_type in range(256)
            for tail in (ELEMENT_TAILS if element_type in (4, 9, 10, 11, 12) else ELEMENT_TAILS[:2])])
+CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
 
 
 def outcome(read):
@@ -54,7 +57,12 @@ def outcome(read):
         return ("error", type(error).__name__, error.msg, error.pos)
 
 
-CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
+def fault(reading):
+    return reading[2] if reading[0] == "error" else None
+
+
+def where(reading):
+    return reading[3] if reading[0] == "error" else None
 
 
 def items_of(value):
@@ -73,15 +81,22 @@ def picked(pick, whole):
         return None  # the value parsed into another shape: the path leads nowhere
 
 
-# Each context: (bytes before the value, bytes after it, path to the value, path past it,
-# how the value and the sibling are picked out of the whole).
+# Each context: bytes before the value, bytes after it, the paths to the value
+# and past it, and how both are picked out of the whole. Every context but
+# the root has the string "k" as string 0, so that references resolve.
 CONTEXTS = {
     "root": (b"", b"", None, None, None),
-    "list": (b"\x0d\x02", SIBLING, [Idx(0)], [Idx(1)], (itemgetter(0), itemgetter(1))),
+    "list": (b"\x0d\x03\x12\x01k", SIBLING, [Idx(1)], [Idx(2)], (itemgetter(1), itemgetter(2))),
     "dict": (b"\x10\x02\x01k", b"\x01z" + SIBLING, ["k"], ["z"], (itemgetter("k"), itemgetter("z"))),
+    # a dict of encoded keys, the second a 2-byte reference to "z"
+    "keys": (b"\x0d\x02\x12\x01z\x0f\x02\x12\x01k", b"\x15\x00\x00" + SIBLING, [Idx(1), "k"], [Idx(1), "z"],
+             (lambda whole: whole[1]["k"], lambda whole: whole[1]["z"])),
     "rows": (b"\x13\x02\x01\x0a\x01k", SIBLING, [Idx(0), "k"], [Idx(1), "k"],
              (lambda rows: rows[0]["k"], lambda rows: rows[1]["k"])),
 }
+# The prefix of a document whose last value starts where the value starts in
+# a context, with "k" as string 0 and nothing after it to reserve input for.
+ALONE = b"\x0d\x02\x12\x01k"
 
 
 def disagreements(value, context):
@@ -95,54 +110,65 @@ def disagreements(value, context):
     for cut in range(len(MARKER) + 1, len(whole) + 1):
         data = whole[:cut]
         full = outcome(lambda: loads(data, ignore_extra_data=True))
-        layout_fault = full[0] == "error" and full[2] in LAYOUT_FAULTS
-
-        def differs(name, got, wanted=full):
-            found.append((data.hex(" "), name, wanted, got))
-
-        for name, got in (("raw_decode", outcome(lambda: raw_decode(data)[0])), ("get", outcome(lambda: get(data)))):
-            if got != full:
-                differs(name, got)
+        readings = {"raw_decode": outcome(lambda: raw_decode(data)[0]), "get": outcome(lambda: get(data))}
         if data[len(MARKER)] in CONTAINER_FLAGS:
             # (a dict's items come out as written, repeated keys too)
             walked = outcome(lambda: as_decoded(iter_items(data)))
-            wanted = ("value", items_of(full[1])) if full[0] == "value" else full
-            if walked != wanted:
-                differs("iter_items", walked, wanted)
+            readings["iter_items"] = full if full[0] == "value" and walked == ("value", items_of(full[1])) else walked
+        for name, got in readings.items():
+            if got != full:
+                found.append((data.hex(" "), name, full, got))
         if path_at is None:
             continue
 
         at, past = outcome(lambda: get(data, *path_at)), outcome(lambda: get(data, *path_past))
-        if full[2:] == (END, len(MARKER) + 1):
-            continue  # a lazy read does not judge the count of the container it steps into
+        for name, got in (("get at", at), ("get past", past)):
+            if got[0] == "error" and (where(got) or 0) > len(data):
+                found.append((data.hex(" "), name, "an offset within the input", got))
+        if fault(full) == END and where(full) in (len(MARKER) + 1, len(MARKER) + 6) and where(full) < start:
+            continue  # a lazy read does not judge the counts of the containers it steps into
+        # The value in a document with nothing after it: what a lazy read, which
+        # reserves no input for the values after the one it reads, finds there.
+        shift = start - len(MARKER + ALONE)
+        alone = outcome(lambda: loads(MARKER + ALONE + data[start:], ignore_extra_data=True)[1])
+        alone = alone if alone[0] == "value" or where(alone) is None else alone[:3] + (where(alone) + shift,)
+        end = outcome(lambda: document_end(MARKER + data[start:]))  # where the value ends, by the skipper
+
         if full[0] == "value":
             for name, got, wanted in (("get at", at, picked(pick[0], full[1])),
                                       ("get past", past, picked(pick[1], full[1]))):
                 if got != wanted and not (wanted is None and got[0] == "error"):
-                    differs(name, got, wanted)
+                    found.append((data.hex(" "), name, wanted, got))
         else:
             # Damage after the value leaves it readable; damage in it or before
-            # it is found where the full decode finds it.
-            end = outcome(lambda: document_end(MARKER + data[start:]))  # where the value ends, by the skipper
-            readable = (at[0] == "value" and end[0] == "value" and full[3] is not None and
-                        full[3] >= start + end[1] - len(MARKER))
-            # A lazy read reserves no input for the values after the one it
-            # reads or skips: where the full decode refuses a count because
-            # those values are missing, it goes on, and stops later if at all.
-            went_on = full[2] == END and (at[0] == "value" or at[3] is None or at[3] > full[3])
-            if at != full and not readable and not went_on:
-                differs("get at", at)
+            # it is found where the full decode finds it, or, where the full
+            # decode refuses a count because the values after it are missing,
+            # where reading it alone finds it.
+            after_value = end[0] == "value" and (where(full) or 0) >= start + end[1] - len(MARKER)
+            if at != full and not (after_value and at[0] == "value") and not (fault(full) == END and at == alone):
+                found.append((data.hex(" "), "get at", full, at))
             # The skipper passes faults that only building the value finds, and
-            # may stop later, at a fault of the layout or where the path leads nowhere.
-            went_on = full[2] == END and (past[0] == "value" or past[3] is None or past[3] > full[3])
-            passed = not layout_fault and (past[0] == "value" or past[3] is None or past[3] > (full[3] or 0))
-            if past != full and not passed and not went_on:
-                differs("get past", past)
+            # then may stop later, at a fault of the layout or where the path
+            # leads nowhere.
+            passed = fault(full) not in LAYOUT_FAULTS and (past[0] == "value" or where(past) is None or where(past) > (where(full) or 0))
+            value_end = start + end[1] - len(MARKER) if end[0] == "value" else None
+            skipped_alone = fault(full) == END and (
+                past[0] == "value" or fault(past) == END and where(past) >= value_end if value_end is not None
+                else past[:3] == end[:3] and where(past) == (where(end) or 0) + start - len(MARKER))
+            if past != full and not passed and not skipped_alone:
+                found.append((data.hex(" "), "get past", full, past))
+
         # A containment test does not read the value through: it says True for
-        # every value that get() reads, and False where the way to it is damaged.
+        # every value that get() reads, False where the way to it is damaged,
+        # and False for a byte that is no flag or element type.
         said = contains(data, *path_past)
-        if said is not (past[0] == "value") and not (said and past[2] in LAYOUT_FAULTS):
-            differs("contains", said, past)
+        if said is not (past[0] == "value") and not (said and fault(past) in LAYOUT_FAULTS):
+            found.append((data.hex(" "), "contains past", past, said))
+        truthy = contains(data, *path_at, include_falsy=False)
+        if at[0] == "value" and truthy is not bool(at[1]):
+            found.append((data.hex(" "), "truthy at", at, truthy))
+        if at[1] == "CorruptDataError" and where(at) in (start, start + 1) and (truthy or contains(data, *path_at)):
+            found.append((data.hex(" "), "contains at", at, True))
     return found
 
 

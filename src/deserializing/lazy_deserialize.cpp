@@ -228,8 +228,7 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
     if (__builtin_mul_overflow(row - 1, width, &skipped) || __builtin_add_overflow(skipped, column, &skipped)) {
         return end_of_input(ctx.in.position);
     }
-    if (!skip_run(ctx, skipped)) return false;
-    return true;
+    return skip_run(ctx, skipped);
 }
 
 }  // namespace
@@ -238,11 +237,10 @@ bool open_rows(LazyContext& ctx, uint64_t& rows, uint64_t& width, bool judge) {
     const size_t at = ctx.in.position;
     if (!ctx.in.read_size(rows) || !ctx.in.read_size(width)) return false;
     if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, at);
-    if (judge && width != 0) {
-        const uint64_t free = ctx.unreserved();
-        if (width > free / 2 || rows - 1 > (free - 2 * width) / width) return end_of_input(at);
-    }
-    if (judge && width != 0) ctx.reserve(2 * width + (rows - 1) * width);
+    if (!judge || width == 0) return true;
+    const uint64_t free = ctx.unreserved();
+    if (width > free / 2 || rows - 1 > (free - 2 * width) / width) return end_of_input(at);
+    ctx.reserve(2 * width + (rows - 1) * width);
     return true;
 }
 

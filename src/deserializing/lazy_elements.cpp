@@ -103,8 +103,18 @@ PyObject* lazy_contains(LazyContext& ctx, bool include_falsy) {
     const size_t at = in.position;
     uint8_t flag = 0;
     if (!in.read_byte(flag)) return nullptr;  // no value at all
-    if (include_falsy) Py_RETURN_TRUE;
-    switch (value_kind(flag)) {
+    const ValueKind kind = value_kind(flag);
+    if (include_falsy) {
+        // Any value is contained; a byte that starts none, or a typed list of
+        // an unknown element type, is damage.
+        if (kind == ValueKind::Invalid) return unexpected_flag(at), nullptr;
+        if (kind == ValueKind::TypedList && in.position < in.length &&
+            element_form(in.data[in.position]).kind == ElementKind::Invalid) {
+            return unknown_element_type(at + 1), nullptr;
+        }
+        Py_RETURN_TRUE;
+    }
+    switch (kind) {
         case ValueKind::SmallInt:
             return truth(flag != byte(Flag::SmallIntBase));
         case ValueKind::EmptyStr:
