@@ -197,7 +197,7 @@ inline constexpr auto SCALAR_WIDTH = [] {
 struct Open {
     uint64_t left;
     bool keyed;
-    bool run = false;
+    bool run;  // (no default: the stack's inline slots stay uninitialised)
 
     // Input bytes its values not yet started need at the least: one each.
     [[nodiscard]] uint64_t pending() const noexcept {
@@ -252,7 +252,7 @@ private:
             held += current.pending();
             stack.push(current);
         }
-        current = Open{n, keyed};
+        current = Open{n, keyed, false};
     };
     for (;;) {
         if (current.left == 0) {
