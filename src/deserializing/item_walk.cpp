@@ -91,7 +91,7 @@ bool ItemWalk::renumber_as_positions(LazyContext& ctx, size_t mark, size_t start
         if (!skip_dict_key(ctx.in, ctx.holder)) return false;
         --values;
     }
-    if (!skip_more_values(ctx.in, ctx.holder, values, ctx.reserved)) return false;
+    if (!skip_more_values(ctx.in, ctx.holder, values)) return false;
     // The skipper and the decoder read the same bytes; they cannot disagree on valid input.
     if (ctx.in.position != end) return corrupted(msg::CORRUPTED, start);
     return true;
@@ -115,8 +115,7 @@ PyObject* ItemWalk::next_pair(LazyContext& ctx) {
     if (!key) return nullptr;
     ctx.start_item(1);
     if (keys_only_) {
-        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) ||
-            !skip_more_values(ctx.in, ctx.holder, 1, ctx.reserved)) {
+        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_more_values(ctx.in, ctx.holder, 1)) {
             return nullptr;
         }
         return key.release();

@@ -117,15 +117,8 @@ template <SizeForm Form = SizeForm::Value>
     return pass_string<SizeForm::Key>(at, holder, PositionKind::MarkedKey);
 }
 
-// Input bytes beyond what `reserved` bytes are kept for.
-[[nodiscard]] inline uint64_t room(const Cursor& at, uint64_t reserved) noexcept {
-    const uint64_t remaining = at.remaining();
-    return remaining > reserved ? remaining - reserved : 0;
-}
-
-// The rest of a typed list, after its flag byte; `reserved`: the bytes later
-// values need, which its elements may not claim.
-[[nodiscard]] inline bool pass_typed_list(Cursor& at, PositionPointerHolder& holder, uint64_t reserved) {
+// The rest of a typed list, after its flag byte.
+[[nodiscard]] inline bool pass_typed_list(Cursor& at, PositionPointerHolder& holder) {
     if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
     const size_t type_offset = at.offset();
     const ElementForm& form = element_form(*at.p++);
@@ -133,7 +126,7 @@ template <SizeForm Form = SizeForm::Value>
     if (!read_size(at, n)) return false;
     if (form.kind == ElementKind::Invalid) [[unlikely]] return unknown_element_type(type_offset);
     const ElementClaim claim = element_claim(form, n);
-    if (claim.min_bytes != 0 && claim.units > room(at, reserved) / claim.min_bytes) [[unlikely]] {
+    if (claim.min_bytes != 0 && claim.units > at.remaining() / claim.min_bytes) [[unlikely]] {
         return end_of_input(type_offset + 1);
     }
     switch (form.kind) {
@@ -191,19 +184,10 @@ inline constexpr auto SCALAR_WIDTH = [] {
 }();
 
 // An open container: values still to pass, and whether they come as
-// key/value pairs of a str-keyed dict (then `left` counts pairs). The run the
-// caller asked for is no container: its values reserve nothing, so a run
-// passed in parts meets the same claims as one passed at once.
+// key/value pairs of a str-keyed dict (then `left` counts pairs).
 struct Open {
     uint64_t left;
     bool keyed;
-    bool run;  // (no default: the stack's inline slots stay uninitialised)
-
-    // Input bytes its values not yet started need at the least: one each.
-    [[nodiscard]] uint64_t pending() const noexcept {
-        if (run) return 0;
-        return keyed ? 2 * left : left;
-    }
 };
 
 // The containers enclosing the one being walked, innermost last. The first
@@ -235,30 +219,23 @@ private:
 // nullptr with the error raised. The container being walked is kept in locals
 // (`current`); enclosing ones wait on the stack, and a container is stacked
 // only while values of it remain.
-// Claims are checked as the decoder checks them: against the input less the
-// bytes that values not yet started need (`held`: the caller's and those of
-// the stacked containers; then the current container's pending ones).
 // `claim_checked`: the count was tested against the input already, as part
 // of a longer run that is being passed in parts.
 [[nodiscard]] const uint8_t* pass_values(Cursor start, PositionPointerHolder& holder, uint64_t count,
-                                         bool claim_checked, uint64_t held) {
+                                         bool claim_checked) {
     Cursor at = start;  // a local the walk's calls never see, so it lives in registers
-    if (!claim_checked && count > room(at, held)) [[unlikely]] return end_of_input(at.offset()), nullptr;
+    if (!claim_checked && count > at.remaining()) [[unlikely]] return end_of_input(at.offset()), nullptr;
     OpenStack stack;
-    Open current{count, false, true};
+    Open current{count, false};
     // Makes a container of `n` values (or pairs) the current one.
     auto open = [&](uint64_t n, bool keyed) {
-        if (current.left != 0) {
-            held += current.pending();
-            stack.push(current);
-        }
-        current = Open{n, keyed, false};
+        if (current.left != 0) stack.push(current);
+        current = Open{n, keyed};
     };
     for (;;) {
         if (current.left == 0) {
             if (stack.empty()) return at.p;
             current = stack.pop();
-            held -= current.pending();
         }
         --current.left;
         if (current.keyed && !pass_dict_key(at, holder)) return nullptr;
@@ -275,7 +252,6 @@ private:
             if (!pass_size_field(at)) return nullptr;
             continue;
         }
-        const size_t count_offset = at.offset();
         switch (value_kind(flag)) {
             case ValueKind::Utf8Str:
                 if (!pass_string(at, holder, PositionKind::Utf8)) return nullptr;
@@ -289,20 +265,22 @@ private:
                 break;
             }
             case ValueKind::List: {
+                const size_t count_offset = at.offset();
                 uint64_t n = 0;
                 if (!read_size(at, n)) return nullptr;
-                if (n > room(at, held + current.pending())) return end_of_input(count_offset), nullptr;
+                if (n > at.remaining()) return end_of_input(count_offset), nullptr;
                 if (n != 0) open(n, false);
                 break;
             }
             case ValueKind::TypedList:
-                if (!pass_typed_list(at, holder, held + current.pending())) return nullptr;
+                if (!pass_typed_list(at, holder)) return nullptr;
                 break;
             case ValueKind::Dict:
             case ValueKind::StrKeyDict: {
+                const size_t count_offset = at.offset();
                 uint64_t pairs = 0;
                 if (!read_size(at, pairs)) return nullptr;
-                if (pairs > room(at, held + current.pending()) / 2) return end_of_input(count_offset), nullptr;
+                if (pairs > at.remaining() / 2) return end_of_input(count_offset), nullptr;
                 if (pairs == 0) break;
                 if (flag == byte(Flag::Dict)) {
                     open(pairs * 2, false);
@@ -312,13 +290,14 @@ private:
                 break;
             }
             case ValueKind::Rows: {
+                const size_t count_offset = at.offset();
                 uint64_t rows = 0;
                 uint64_t width = 0;
                 if (!read_size(at, rows) || !read_size(at, width)) return nullptr;
                 if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, count_offset), nullptr;
                 if (width == 0) break;
                 // The first row holds keys and values; each later row K values.
-                const uint64_t free = room(at, held + current.pending());
+                const uint64_t free = at.remaining();
                 if (width > free / 2 || rows - 1 > (free - 2 * width) / width) {
                     return end_of_input(count_offset), nullptr;
                 }
@@ -332,11 +311,11 @@ private:
             }
             case ValueKind::CustomType:
                 // Identifier and value.
-                if (2 > room(at, held + current.pending())) return end_of_input(count_offset), nullptr;
+                if (at.remaining() < 2) return end_of_input(at.offset()), nullptr;
                 open(2, false);
                 break;
             default:
-                return unexpected_flag(count_offset - 1), nullptr;
+                return unexpected_flag(at.offset() - 1), nullptr;
         }
     }
 }
@@ -352,18 +331,18 @@ template <typename Pass>
 
 }  // namespace
 
-bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count, uint64_t held) {
+bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
     if (count == 0) return true;
     const uint8_t* const end =
-        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, false, held);
+        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, false);
     in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
     return end != nullptr;
 }
 
-bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count, uint64_t held) {
+bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
     if (count == 0) return true;
     const uint8_t* const end =
-        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, true, held);
+        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, true);
     in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
     return end != nullptr;
 }

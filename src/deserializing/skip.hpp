@@ -11,22 +11,21 @@
 namespace quarl {
 
 // Skips `count` consecutive values. Iterative, so nesting depth costs heap,
-// not stack. The counts of containers inside them are checked against the
-// input as the decoder checks them, less `held`: the bytes that values after
-// these need at the least (one per value the caller's open containers have
-// not started), so a claim is refused at the byte where a full decode refuses
-// it. A value that runs past the end fails with "Unexpected end of input".
-// False with the exception set on failure.
-[[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count, uint64_t held = 0);
+// not stack. Counts are checked against the input as they are read: a value
+// that claims more than the rest of the input can hold fails at its count
+// with "Unexpected end of input", as does one that runs past the end. (The
+// full decode also reserves input for the values after a container, so on a
+// cut document it may refuse a count that the skipper passes, and stop
+// earlier.) False with the exception set on failure.
+[[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
 
 // Skips `count` values of a run whose whole count skip_values() would have
 // accepted at its start: passing a run in parts fails exactly where passing
 // it at once would.
-[[nodiscard]] bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count,
-                                    uint64_t held = 0);
+[[nodiscard]] bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
 
-[[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder, uint64_t held = 0) {
-    return skip_values(in, holder, 1, held);
+[[nodiscard]] inline bool skip_object(InputReader& in, PositionPointerHolder& holder) {
+    return skip_values(in, holder, 1);
 }
 
 // Skips one key of a str-keyed dict (a back-reference, or an inline key,

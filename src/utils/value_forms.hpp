@@ -101,8 +101,15 @@ constexpr std::array<FlagForm, 256> make_flag_forms() {
 
 inline constexpr std::array<FlagForm, 256> FLAG_FORMS = detail::make_flag_forms();
 
+// The kinds alone, a byte each, for the hot dispatches.
+inline constexpr auto FLAG_KINDS = [] {
+    std::array<ValueKind, 256> kinds{};
+    for (unsigned flag = 0; flag < 256; ++flag) kinds[flag] = FLAG_FORMS[flag].kind;
+    return kinds;
+}();
+
 [[nodiscard]] constexpr const FlagForm& flag_form(uint8_t flag) noexcept { return FLAG_FORMS[flag]; }
-[[nodiscard]] constexpr ValueKind value_kind(uint8_t flag) noexcept { return FLAG_FORMS[flag].kind; }
+[[nodiscard]] constexpr ValueKind value_kind(uint8_t flag) noexcept { return FLAG_KINDS[flag]; }
 
 // Type name of the value a flag starts, for path messages; null where the
 // byte names no type (short references, custom types, invalid flags).
