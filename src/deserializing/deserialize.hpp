@@ -15,11 +15,12 @@ template <PointerHolder Holder>
 PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
     uint8_t flag = 0;
     if (!ctx.in.read_byte(flag)) return nullptr;
+    // Ints in the flag byte are the commonest values: tested before the dispatch.
+    if (flag >= byte(Flag::SmallIntBase)) return PyLong_FromLong(flag - byte(Flag::SmallIntBase));
     const size_t at = ctx.in.position - 1;
-    const FlagForm& form = flag_form(flag);
-    switch (form.kind) {
+    switch (value_kind(flag)) {
         case ValueKind::SmallInt:
-            return PyLong_FromLong(flag - byte(Flag::SmallIntBase));
+            break;  // (taken above)
         case ValueKind::EmptyStr:
             return Py_NewRef(EMPTY_STR);
         case ValueKind::EmptyBytes:
@@ -58,6 +59,7 @@ PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
         case ValueKind::Rows:
             return decode_list_of_structured_dicts(ctx);
         case ValueKind::Reference: {
+            const FlagForm& form = flag_form(flag);
             uint64_t number = 0;
             const bool read = form.shape == Shape::Fixed ? ctx.in.read_big_endian(form.width, number)
                                                          : ctx.in.read_size(number);
