@@ -88,15 +88,15 @@ CONTEXTS = {
     "root": (b"", b"", None, None, None),
     "list": (b"\x0d\x03\x12\x01k", SIBLING, [Idx(1)], [Idx(2)], (itemgetter(1), itemgetter(2))),
     "dict": (b"\x10\x02\x01k", b"\x01z" + SIBLING, ["k"], ["z"], (itemgetter("k"), itemgetter("z"))),
-    # a dict of encoded keys, the second a 2-byte reference to "z"
-    "keys": (b"\x0d\x02\x12\x01z\x0f\x02\x12\x01k", b"\x15\x00\x00" + SIBLING, [Idx(1), "k"], [Idx(1), "z"],
-             (lambda whole: whole[1]["k"], lambda whole: whole[1]["z"])),
+    # a dict of encoded keys, the second a 2-byte reference to "k"
+    "keys": (b"\x0d\x02\x12\x01k\x0f\x02\x12\x01z", b"\x15\x00\x00" + SIBLING, [Idx(1), "z"], [Idx(1), "k"],
+             (lambda whole: whole[1]["z"], lambda whole: whole[1]["k"])),
     "rows": (b"\x13\x02\x01\x0a\x01k", SIBLING, [Idx(0), "k"], [Idx(1), "k"],
              (lambda rows: rows[0]["k"], lambda rows: rows[1]["k"])),
 }
-# The prefix of a document whose last value starts where the value starts in
-# a context, with "k" as string 0 and nothing after it to reserve input for.
-ALONE = b"\x0d\x02\x12\x01k"
+# The start of a document whose last value is the value, after the strings
+# that come before it in a context, with nothing after it to reserve input for.
+ALONE = {"keys": b"\x0d\x03\x12\x01k\x12\x01z"}
 
 
 def disagreements(value, context):
@@ -129,8 +129,9 @@ def disagreements(value, context):
             continue  # a lazy read does not judge the counts of the containers it steps into
         # The value in a document with nothing after it: what a lazy read, which
         # reserves no input for the values after the one it reads, finds there.
-        shift = start - len(MARKER + ALONE)
-        alone = outcome(lambda: loads(MARKER + ALONE + data[start:], ignore_extra_data=True)[1])
+        alone_start = ALONE.get(context, b"\x0d\x02\x12\x01k")
+        shift = start - len(MARKER + alone_start)
+        alone = outcome(lambda: loads(MARKER + alone_start + data[start:], ignore_extra_data=True)[-1])
         alone = alone if alone[0] == "value" or where(alone) is None else alone[:3] + (where(alone) + shift,)
         end = outcome(lambda: document_end(MARKER + data[start:]))  # where the value ends, by the skipper
 
@@ -158,11 +159,12 @@ def disagreements(value, context):
             if past != full and not passed and not skipped_alone:
                 found.append((data.hex(" "), "get past", full, past))
 
-        # A containment test does not read the value through: it says True for
-        # every value that get() reads, False where the way to it is damaged,
-        # and False for a byte that is no flag or element type.
+        # A containment test does not read the value through (nor resolve a
+        # back-reference there): it says True for every value that get() reads,
+        # False where the way to it is damaged, and False for a byte that is no
+        # flag or element type.
         said = contains(data, *path_past)
-        if said is not (past[0] == "value") and not (said and fault(past) in LAYOUT_FAULTS):
+        if said is not (past[0] == "value") and not (said and fault(past) in LAYOUT_FAULTS | {"Corrupted data"}):
             found.append((data.hex(" "), "contains past", past, said))
         truthy = contains(data, *path_at, include_falsy=False)
         if at[0] == "value" and truthy is not bool(at[1]):
