@@ -50,9 +50,20 @@ VALUES = ([bytes([flag]) + tail for flag in range(256) for tail in (TAILS if fla
 CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
 
 
+def canon(value):
+    """`value` with every NaN made a marker, so that equal readings compare equal."""
+    if isinstance(value, float) and value != value:
+        return "<nan>"
+    if isinstance(value, (list, tuple)):
+        return type(value)(canon(item) for item in value)
+    if isinstance(value, dict):
+        return {canon(key): canon(item) for key, item in value.items()}
+    return value
+
+
 def outcome(read):
     try:
-        return ("value", read())
+        return ("value", canon(read()))
     except DeserializationError as error:
         return ("error", type(error).__name__, error.msg, error.pos)
 
