@@ -51,7 +51,7 @@ def test_the_skipper_reports_a_bad_element_type_where_it_stands():
     data = doc("0D 02 0E 0D 00 1F")
     with pytest.raises(CorruptDataError) as raised:
         get(data, Idx(1))
-    assert (raised.value.msg, raised.value.pos) == ("Unexpected type flag: 13", 6)
+    assert (raised.value.msg, raised.value.pos) == ("Unexpected consistent list type", 6)
     assert contains(data, Idx(1)) is False
 
 

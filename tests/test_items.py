@@ -87,7 +87,7 @@ def test_forms_the_encoder_seldom_writes(data, path, expected):
     (dumps({"a": "s"}), ["a"], DeserializationError, "Invalid path, expected `list` or `dict` but found `str`"),
     (dumps([True, False]), [Idx(0)], DeserializationError, "Invalid path, expected `list` or `dict` but found `bool`"),
     (dumps({"a": 5}), ["b"], DeserializationError, "Key not found, key: `b` (type `<class 'str'>`)"),
-    (doc("0E 0D 01 00"), [], DeserializationError, "Unexpected type flag: 13"),
+    (doc("0E 0D 01 00"), [], CorruptDataError, "Unexpected consistent list type"),
     (doc("14 00"), [], DeserializationError, "Corrupt data: unexpected flag"),
     (doc("13 00 00"), [], DeserializationError, "Corrupted data: a list of structured dicts with no rows"),
     (b"<x>", [], DeserializationError, "Corrupted data: missing starting marker `<o>`"),

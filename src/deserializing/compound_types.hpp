@@ -14,8 +14,8 @@
 namespace quarl {
 
 // Sets dict[key] = value; a key that cannot be inserted (unhashable) is
-// corrupt data for this format.
-[[nodiscard]] inline bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+// corrupt data for this format, placed at `key_at`, where the key starts.
+[[nodiscard]] inline bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value, size_t key_at) noexcept {
     if (PyDict_SetItem(dict, key, value) == 0) [[likely]] return true;
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyObject* original = PyErr_GetRaisedException();
@@ -23,6 +23,7 @@ namespace quarl {
     PyObject* raised = PyErr_GetRaisedException();
     PyException_SetCause(raised, original);
     PyErr_SetRaisedException(raised);
+    place_pending_damage(key_at);
     return false;
 }
 
@@ -100,13 +101,14 @@ template <PointerHolder Holder>
 [[nodiscard]] PyObject* deserialize_dict_key(DecodeContext<Holder>& ctx) {
     uint8_t first = 0;
     if (!ctx.in.peek_byte(first)) return nullptr;
+    const size_t at = ctx.in.position;
     if (first == KEY_REFERENCE_MARKER) {
         ++ctx.in.position;
         uint64_t number = 0;
         if (!ctx.in.read_size(number)) return nullptr;
-        return ctx.holder.safe_get(number);
+        return placed(ctx.holder.safe_get(number, at), at);
     }
-    return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Marked, SizeForm::Key>(ctx.in));
+    return numbered(ctx, placed(decode_string_without_inserting_pointer<StrPayload::Marked, SizeForm::Key>(ctx.in), at));
 }
 
 // Flags 15 and 16, after the flag byte: the keys are ordinary encoded values,
@@ -126,10 +128,11 @@ template <bool StrKeys, PointerHolder Holder>
         CollectedItems items(n);
         ctx.reserve(2 * n);
         for (uint64_t i = 0; i < n; ++i) {
-            ctx.start_item(2);
+            ctx.start_item(1);
             PyObject* key = deserialize_dict_key(ctx);
             if (key == nullptr) return nullptr;
             items.add(key);
+            ctx.start_item(1);
             PyObject* value = deserialize_object(ctx);
             if (value == nullptr) return nullptr;
             items.add(value);
@@ -141,11 +144,13 @@ template <bool StrKeys, PointerHolder Holder>
     DictUnderConstruction building;
     ctx.reserve(2 * n);
     for (uint64_t i = 0; i < n; ++i) {
-        ctx.start_item(2);
+        ctx.start_item(1);
+        const size_t key_at = ctx.in.position;
         PyPointer key = PyPointer::steal(StrKeys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
         if (!key) return nullptr;
+        ctx.start_item(1);
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+        if (!value || !set_dict_item(dict.get(), key.get(), value.get(), key_at)) return nullptr;
         building.inserted(dict.get(), key.get(), value.get());
     }
     return building.finish(dict.release());
@@ -171,8 +176,8 @@ template <PointerHolder Holder>
             return row;
         }
         bool needs_tracking = keys_need_tracking;
-        ctx.start_item(width);
         for (uint64_t j = 0; j < width; ++j) {
+            ctx.start_item(1);
             PyObject* value = deserialize_object(ctx);
             if (value == nullptr) return failed = true, row;
             needs_tracking |= is_collected_type(value);
@@ -205,7 +210,7 @@ template <PointerHolder Holder>
     uint64_t rows = 0;
     uint64_t width = 0;
     if (!ctx.in.read_size(rows) || !ctx.in.read_size(width)) return nullptr;
-    if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST), nullptr;
+    if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, at), nullptr;
     // Every key and value takes at least one byte of input.
     const uint64_t unreserved = ctx.unreserved();
     uint64_t claimed = 0;
@@ -227,11 +232,13 @@ template <PointerHolder Holder>
     if (!first) return nullptr;
     DictUnderConstruction building;
     for (PyPointer& key : keys) {
-        ctx.start_item(2);
+        ctx.start_item(1);
+        const size_t key_at = ctx.in.position;
         key = PyPointer::steal(deserialize_object(ctx));
         if (!key) return nullptr;
+        ctx.start_item(1);
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || !set_dict_item(first.get(), key.get(), value.get())) return nullptr;
+        if (!value || !set_dict_item(first.get(), key.get(), value.get(), key_at)) return nullptr;
         building.inserted(first.get(), key.get(), value.get());
     }
     uint64_t row = 1;
@@ -253,10 +260,10 @@ template <PointerHolder Holder>
         PyPointer dict = PyPointer::steal(new_dict(width, true));
         if (!dict) return nullptr;
         DictUnderConstruction row_building;
-        ctx.start_item(width);
         for (const PyPointer& key : keys) {
+            ctx.start_item(1);
             PyPointer value = PyPointer::steal(deserialize_object(ctx));
-            if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+            if (!value || !set_dict_item(dict.get(), key.get(), value.get(), ctx.in.position)) return nullptr;
             row_building.inserted(dict.get(), key.get(), value.get());
         }
         set_sequence_item(ctx, sequence.get(), row, row_building.finish(dict.release()));

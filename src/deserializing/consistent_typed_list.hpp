@@ -4,6 +4,7 @@
 #include "deserializing/decode_context.hpp"
 #include "deserializing/primitives.hpp"
 #include "utils/safe_py_pointer.hpp"
+#include "utils/value_forms.hpp"
 
 namespace quarl {
 
@@ -17,8 +18,7 @@ template <PointerHolder Holder>
 }
 
 template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_floats_list(DecodeContext<Holder>& ctx, uint64_t n, size_t at) {
-    if (!ctx.fits(n, 8, at)) return nullptr;
+[[nodiscard]] PyObject* decode_floats_list(DecodeContext<Holder>& ctx, uint64_t n) {
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, n));
     if (!sequence) return nullptr;
     for (uint64_t i = 0; i < n; ++i) {
@@ -30,12 +30,12 @@ template <PointerHolder Holder>
 }
 
 template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_str_list(DecodeContext<Holder>& ctx, uint64_t n, size_t at) {
-    if (!ctx.fits(n, 1, at)) return nullptr;
+[[nodiscard]] PyObject* decode_str_list(DecodeContext<Holder>& ctx, uint64_t n) {
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, n));
     if (!sequence) return nullptr;
     for (uint64_t i = 0; i < n; ++i) {
-        PyObject* item = decode_string_without_inserting_pointer<StrPayload::Marked>(ctx.in);
+        const size_t at = ctx.in.position;
+        PyObject* item = placed(decode_string_without_inserting_pointer<StrPayload::Marked>(ctx.in), at);
         if (item == nullptr) return nullptr;
         set_sequence_item(ctx, sequence.get(), i, item);
         if (!ctx.holder.insert(item)) return nullptr;
@@ -44,8 +44,7 @@ template <PointerHolder Holder>
 }
 
 template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_bytes_list(DecodeContext<Holder>& ctx, uint64_t n, size_t at) {
-    if (!ctx.fits(n, 1, at)) return nullptr;
+[[nodiscard]] PyObject* decode_bytes_list(DecodeContext<Holder>& ctx, uint64_t n) {
     PyPointer sequence = PyPointer::steal(new_sequence(ctx, n));
     if (!sequence) return nullptr;
     for (uint64_t i = 0; i < n; ++i) {
@@ -57,10 +56,10 @@ template <PointerHolder Holder>
 }
 
 template <PointerHolder Holder>
-[[nodiscard]] PyObject* decode_bool_list(DecodeContext<Holder>& ctx, uint64_t n, size_t at) {
-    const uint64_t packed_size = n / 8 + (n % 8 != 0 ? 1 : 0);
+[[nodiscard]] PyObject* decode_bool_list(DecodeContext<Holder>& ctx, uint64_t n) {
+    const uint64_t packed_size = packed_bool_bytes(n);
     const uint8_t* packed = nullptr;
-    if (!ctx.fits(packed_size, 1, at) || !ctx.in.take(packed_size, packed)) return nullptr;
+    if (!ctx.in.take(packed_size, packed)) return nullptr;
     PyObject* sequence = new_sequence(ctx, n);
     if (sequence == nullptr) return nullptr;
     // First element in the most significant bit; the last byte's spare bits are ignored.
@@ -71,27 +70,33 @@ template <PointerHolder Holder>
     return finish_sequence(sequence);
 }
 
-// After the flag byte: element type, count, elements.
+// After the flag byte: element type, count, elements. The type is judged
+// after the count is read, and the count against the input before anything
+// is allocated.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* decode_typed_list(DecodeContext<Holder>& ctx) {
     uint8_t element_type = 0;
     uint64_t n = 0;
     const size_t type_offset = ctx.in.position;
     if (!ctx.in.read_byte(element_type) || !ctx.in.read_size(n)) return nullptr;
-    const size_t count_offset = type_offset + 1;
-    switch (static_cast<ElementType>(element_type)) {
-        case ElementType::None:
+    const ElementForm& form = element_form(element_type);
+    if (form.kind == ElementKind::Invalid) return unknown_element_type(type_offset), nullptr;
+    const ElementClaim claim = element_claim(form, n);
+    if (claim.min_bytes != 0 && !ctx.fits(claim.units, claim.min_bytes, type_offset + 1)) return nullptr;
+    switch (form.kind) {
+        case ElementKind::None:
             return decode_null_list(ctx, n);
-        case ElementType::Float:
-            return decode_floats_list(ctx, n, count_offset);
-        case ElementType::Str:
-            return decode_str_list(ctx, n, count_offset);
-        case ElementType::Bytes:
-            return decode_bytes_list(ctx, n, count_offset);
-        case ElementType::Bool:
-            return decode_bool_list(ctx, n, count_offset);
+        case ElementKind::Float:
+            return decode_floats_list(ctx, n);
+        case ElementKind::Str:
+            return decode_str_list(ctx, n);
+        case ElementKind::Bytes:
+            return decode_bytes_list(ctx, n);
+        case ElementKind::Bool:
+            return decode_bool_list(ctx, n);
+        case ElementKind::Invalid:
+            break;
     }
-    unexpected_element_type(msg::UNEXPECTED_LIST_TYPE, element_type, type_offset);
     return nullptr;
 }
 

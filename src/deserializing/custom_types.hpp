@@ -29,10 +29,15 @@ namespace quarl {
 // After the flag byte.
 template <PointerHolder Holder>
 [[nodiscard]] PyObject* deserialize_custom_type(DecodeContext<Holder>& ctx) {
+    // Identifier and value take a byte each at the least.
+    if (!ctx.fits(2, 1, ctx.in.position)) return nullptr;
     RecursionGuard guard(ctx.thread, " while deserializing a custom type");
     if (!guard.ok()) return nullptr;
+    ctx.reserve(2);
+    ctx.start_item(1);
     PyPointer identifier = PyPointer::steal(deserialize_object(ctx));
     if (!identifier) return nullptr;
+    ctx.start_item(1);
     PyPointer value = PyPointer::steal(deserialize_object(ctx));
     if (!value) return nullptr;
     PyPointer lookup_error;

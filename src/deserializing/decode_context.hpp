@@ -24,8 +24,9 @@ struct DecodeContext {
     const LoaderMap& loaders;
     bool use_tuples;  // full decodes only; lazy reads always build lists
     uint64_t free_element_bytes = FREE_ELEMENT_BYTES_BASE;
-    // Bytes of the rest of the input that the open containers' items not yet
-    // started will take at the least (one per item, two per dict entry).
+    // Bytes of the rest of the input that the open containers' values not yet
+    // started will take at the least (one each; a dict entry is two values).
+    // The skipper keeps the same account, so both refuse a claim at the same byte.
     // Containers are allocated at their claimed size only when the claim fits
     // beside these: however deep the nesting, the slots allocated and not yet
     // filled never outnumber the bytes left to fill them.
@@ -44,7 +45,7 @@ struct DecodeContext {
     [[nodiscard]] bool charge_free_elements(uint64_t count, uint64_t bytes_each) noexcept {
         uint64_t bytes = 0;
         if (__builtin_mul_overflow(count, bytes_each, &bytes) || bytes > free_element_bytes) [[unlikely]] {
-            return corrupted(msg::TOO_MANY_ELEMENTS);
+            return corrupted(msg::TOO_MANY_ELEMENTS, in.position);
         }
         free_element_bytes -= bytes;
         return true;
@@ -66,7 +67,7 @@ struct DecodeContext {
     // Reserves `bytes` for the items of a container being opened (after fits()).
     void reserve(uint64_t bytes) noexcept { reserved += bytes; }
 
-    // An item of an open container starts: the bytes reserved for it are its own.
+    // A value of an open container starts: the bytes reserved for it are its own.
     void start_item(uint64_t bytes) noexcept { reserved -= bytes; }
 };
 

@@ -7,78 +7,72 @@
 #include "deserializing/custom_types.hpp"
 #include "deserializing/decode_context.hpp"
 #include "deserializing/primitives.hpp"
+#include "utils/value_forms.hpp"
 
 namespace quarl {
-
-// A back-reference with a fixed-width number (flags 20-23).
-template <PointerHolder Holder>
-[[nodiscard]] inline PyObject* decode_reference(DecodeContext<Holder>& ctx, unsigned width) {
-    uint64_t number = 0;
-    if (!ctx.in.read_big_endian(width, number)) return nullptr;
-    return ctx.holder.safe_get(number);
-}
-
 
 template <PointerHolder Holder>
 PyObject* deserialize_object(DecodeContext<Holder>& ctx) {
     uint8_t flag = 0;
     if (!ctx.in.read_byte(flag)) return nullptr;
+    // Ints in the flag byte are the commonest values: tested before the dispatch.
     if (flag >= byte(Flag::SmallIntBase)) return PyLong_FromLong(flag - byte(Flag::SmallIntBase));
-    switch (static_cast<Flag>(flag)) {
-        case Flag::EmptyStr:
+    const size_t at = ctx.in.position - 1;
+    switch (value_kind(flag)) {
+        case ValueKind::SmallInt:
+            break;  // (taken above)
+        case ValueKind::EmptyStr:
             return Py_NewRef(EMPTY_STR);
-        case Flag::EmptyBytes:
+        case ValueKind::EmptyBytes:
             return Py_NewRef(EMPTY_BYTES);
-        case Flag::True:
+        case ValueKind::True:
             Py_RETURN_TRUE;
-        case Flag::False:
+        case ValueKind::False:
             Py_RETURN_FALSE;
-        case Flag::None:
+        case ValueKind::None:
             Py_RETURN_NONE;
-        case Flag::EmptyList:
+        case ValueKind::EmptyList:
             if (!Holder::LAZY && ctx.use_tuples) return Py_NewRef(EMPTY_TUPLE);
             return PyList_New(0);
-        case Flag::EmptyDict:
+        case ValueKind::EmptyDict:
             return PyDict_New();
-        case Flag::PositiveInt:
-            return decode_int(ctx.in, false);
-        case Flag::NegativeInt:
-            return decode_int(ctx.in, true);
-        case Flag::Float:
+        case ValueKind::PositiveInt:
+            return placed(decode_int(ctx.in, false), at);
+        case ValueKind::NegativeInt:
+            return placed(decode_int(ctx.in, true), at);
+        case ValueKind::Float:
             return decode_f64(ctx.in);
-        case Flag::Str:
-            return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Utf8>(ctx.in));
-        case Flag::AsciiStr:
-            return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Ascii>(ctx.in));
-        case Flag::Bytes:
+        case ValueKind::Utf8Str:
+            return numbered(ctx, placed(decode_string_without_inserting_pointer<StrPayload::Utf8>(ctx.in), at));
+        case ValueKind::AsciiStr:
+            return numbered(ctx, placed(decode_string_without_inserting_pointer<StrPayload::Ascii>(ctx.in), at));
+        case ValueKind::Bytes:
             return decode_bytes(ctx.in);
-        case Flag::List:
+        case ValueKind::List:
             return decode_list(ctx);
-        case Flag::TypedList:
+        case ValueKind::TypedList:
             return decode_typed_list(ctx);
-        case Flag::Dict:
+        case ValueKind::Dict:
             return decode_dict<false>(ctx);
-        case Flag::StrKeyDict:
+        case ValueKind::StrKeyDict:
             return decode_dict<true>(ctx);
-        case Flag::StructuredList:
+        case ValueKind::Rows:
             return decode_list_of_structured_dicts(ctx);
-        case Flag::RefLong: {
+        case ValueKind::Reference: {
+            const FlagForm& form = flag_form(flag);
             uint64_t number = 0;
-            if (!ctx.in.read_size(number)) return nullptr;
-            return ctx.holder.safe_get(number);
+            const bool read = form.shape == Shape::Fixed ? ctx.in.read_big_endian(form.width, number)
+                                                         : ctx.in.read_size(number);
+            if (!read) return nullptr;
+            return placed(ctx.holder.safe_get(number, at), at);
         }
-        case Flag::Ref8:
-        case Flag::Ref16:
-        case Flag::Ref24:
-        case Flag::Ref32:
-            return decode_reference(ctx, reference_width(static_cast<Flag>(flag)));
-        case Flag::CustomType:
+        case ValueKind::CustomType:
             return deserialize_custom_type(ctx);
-        default:
-            // Flag 12 and flags 25-29 are not values.
-            unexpected_flag(ctx.in.position - 1);
-            return nullptr;
+        case ValueKind::Invalid:
+            break;
     }
+    unexpected_flag(at);
+    return nullptr;
 }
 
 }  // namespace quarl

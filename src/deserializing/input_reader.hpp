@@ -26,33 +26,67 @@ namespace quarl {
     return false;
 }
 
-// Raises DeserializationError "Unexpected end of input"; returns false.
-[[gnu::cold]] inline bool end_of_input() noexcept {
-    to_py_error(msg::END_OF_INPUT, DESERIALIZATION_ERROR);
-    return false;
-}
+// The damaged-data errors, one raiser per condition, each with the offset
+// where the damage was found. Every reader raises these and no others, so a
+// full decode and a lazy read report the same bytes the same way. Each
+// returns false.
 
-// The same, at the offset where a read ran past the end or a claim was refused.
+// DeserializationError "Unexpected end of input": a read ran past the end, or
+// a count claims more than the rest of the input can hold (`pos`: the count).
 [[gnu::cold]] inline bool end_of_input(size_t pos) noexcept {
     return raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(msg::END_OF_INPUT), pos);
 }
 
-// Raises CorruptDataError "Unexpected flag" for the byte at `pos`, which no
-// value starts with; returns false.
+// CorruptDataError "Unexpected flag": no value starts with the byte at `pos`.
 [[gnu::cold]] inline bool unexpected_flag(size_t pos) noexcept {
     return raise_at(CORRUPT_DATA_ERROR, PyUnicode_FromString(msg::UNEXPECTED_FLAG), pos);
 }
 
-// Raises CorruptDataError with a `message` template taking the element type
-// byte found at `pos`; returns false.
-[[gnu::cold]] inline bool unexpected_element_type(const char* message, uint8_t element_type, size_t pos) noexcept {
-    return raise_at(CORRUPT_DATA_ERROR, PyUnicode_FromFormat(message, static_cast<unsigned>(element_type)), pos);
+// CorruptDataError "Unexpected consistent list type": the byte at `pos` is no
+// element type of a typed list.
+[[gnu::cold]] inline bool unknown_element_type(size_t pos) noexcept {
+    return raise_at(CORRUPT_DATA_ERROR, PyUnicode_FromString(msg::UNEXPECTED_LIST_TYPE), pos);
 }
 
-// Raises DeserializationError with `message`; returns false.
+// DeserializationError "Corrupted data": the back-reference at `pos` names a
+// string that has not been met.
+[[gnu::cold]] inline bool bad_reference(size_t pos) noexcept {
+    return raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(msg::CORRUPTED), pos);
+}
+
+// DeserializationError with `message`, for damage the bytes' layout does not
+// show (invalid text, too many payload-free elements, a list of no rows).
+[[gnu::cold]] inline bool corrupted(const char* message, size_t pos) noexcept {
+    return raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(message), pos);
+}
+
+// The same without an offset, for the text checks that see the payload
+// alone; the reader that called them places the error (place_pending_damage).
 [[gnu::cold]] inline bool corrupted(const char* message) noexcept {
     to_py_error(message, DESERIALIZATION_ERROR);
     return false;
+}
+
+// Gives the pending DeserializationError the offset `pos` unless it has one.
+[[gnu::cold]] [[gnu::noinline]] inline void place_pending_damage(size_t pos) noexcept {
+    if (!PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) return;
+    PyObject* error = PyErr_GetRaisedException();
+    PyObject* old = PyObject_GetAttrString(error, "pos");
+    if (old == Py_None) {
+        PyObject* value = PyLong_FromSize_t(pos);
+        if (value == nullptr || PyObject_SetAttrString(error, "pos", value) != 0) PyErr_Clear();
+        Py_XDECREF(value);
+    } else if (old == nullptr) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(old);
+    PyErr_SetRaisedException(error);
+}
+
+// `result`, after placing the pending error at `pos` when it is null.
+[[nodiscard]] inline PyObject* placed(PyObject* result, size_t pos) noexcept {
+    if (result == nullptr) [[unlikely]] place_pending_damage(pos);
+    return result;
 }
 
 [[gnu::cold]] inline bool size_field_failed(ReadStatus status, size_t start) noexcept {

@@ -7,49 +7,50 @@ namespace quarl {
 
 bool ItemWalk::open(LazyContext& ctx, bool keys_only) {
     InputReader& in = ctx.in;
+    const size_t at = in.position;
     uint8_t flag = 0;
     if (!in.read_byte(flag)) return false;
+    const ValueKind kind = value_kind(flag);
     index_ = 0;
     keys_only_ = keys_only;
-    dict_ = flag == byte(Flag::EmptyDict) || flag == byte(Flag::Dict) || flag == byte(Flag::StrKeyDict);
-    switch (static_cast<Flag>(flag)) {
-        case Flag::EmptyList:
-        case Flag::EmptyDict:
+    dict_ = kind == ValueKind::EmptyDict || kind == ValueKind::Dict || kind == ValueKind::StrKeyDict;
+    // Counts are checked and reserved as a full decode would, so damage is
+    // reported at the same byte.
+    switch (kind) {
+        case ValueKind::EmptyList:
+        case ValueKind::EmptyDict:
             kind_ = Kind::Done;
             return true;
-        case Flag::List:
+        case ValueKind::List:
             kind_ = Kind::List;
-            return in.read_size(count_);
-        case Flag::Dict:
-            kind_ = Kind::Dict;
-            return in.read_size(count_);
-        case Flag::StrKeyDict:
-            kind_ = Kind::StrKeyDict;
-            return in.read_size(count_);
-        case Flag::TypedList:
-            if (!in.read_byte(element_type_) || !in.read_size(count_)) return false;
-            if (element_type_name(element_type_) == nullptr) {
-                PyErr_Format(DESERIALIZATION_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type_));
-                return false;
-            }
+            if (!in.read_size(count_) || !ctx.fits(count_, 1, at + 1)) return false;
+            ctx.reserve(count_);
+            return true;
+        case ValueKind::Dict:
+        case ValueKind::StrKeyDict:
+            kind_ = kind == ValueKind::Dict ? Kind::Dict : Kind::StrKeyDict;
+            if (!in.read_size(count_) || !ctx.fits(count_, 2, at + 1)) return false;
+            ctx.reserve(2 * count_);
+            return true;
+        case ValueKind::TypedList: {
+            uint8_t element_type = 0;
+            if (!in.read_byte(element_type) || !in.read_size(count_)) return false;
+            const ElementForm& form = element_form(element_type);
+            if (form.kind == ElementKind::Invalid) return unknown_element_type(at + 1);
+            const ElementClaim claim = element_claim(form, count_);
+            if (claim.min_bytes != 0 && !ctx.fits(claim.units, claim.min_bytes, at + 2)) return false;
             kind_ = Kind::TypedList;
+            element_kind_ = form.kind;
             packed_start_ = in.position;
             return true;
-        case Flag::StructuredList:
-            if (!in.read_size(count_) || !in.read_size(width_)) return false;
-            if (count_ == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST);
-            // Each key of the first row takes at least two bytes with its value:
-            // a width the rest of the input cannot hold is refused before the
-            // keys are gathered.
-            if (width_ > in.remaining() / 2) return end_of_input();
+        }
+        case ValueKind::Rows:
+            if (!open_rows(ctx, count_, width_, true)) return false;
             kind_ = Kind::Rows;
             return true;
-        default: {
-            const char* name = flag_type_name(flag);
-            if (name == nullptr) return corrupted(msg::UNEXPECTED_FLAG_ON_PATH);
-            PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_ITEMS, name);
+        default:
+            wrong_container(msg::EXPECTED_ITEMS, flag, at);
             return false;
-        }
     }
 }
 
@@ -87,24 +88,19 @@ bool ItemWalk::renumber_as_positions(LazyContext& ctx, size_t mark, size_t start
     ctx.holder.truncate(mark);
     ctx.in.position = start;
     if (str_key) {
-        // A key of a str-keyed dict: a back-reference (FE and its number) or an inline key.
-        if (ctx.in.data[start] == KEY_REFERENCE_MARKER) {
-            ++ctx.in.position;
-            if (!skip_size_field(ctx.in)) return false;
-        } else if (!skip_string(ctx.in, ctx.holder)) {
-            return false;
-        }
+        if (!skip_dict_key(ctx.in, ctx.holder)) return false;
         --values;
     }
-    if (!skip_values(ctx.in, ctx.holder, values)) return false;
+    if (!skip_more_values(ctx.in, ctx.holder, values)) return false;
     // The skipper and the decoder read the same bytes; they cannot disagree on valid input.
-    if (ctx.in.position != end) return corrupted(msg::CORRUPTED);
+    if (ctx.in.position != end) return corrupted(msg::CORRUPTED, start);
     return true;
 }
 
 PyObject* ItemWalk::next_element(LazyContext& ctx) {
     const size_t mark = ctx.holder.size();
     const size_t start = ctx.in.position;
+    ctx.start_item(1);
     PyPointer item = PyPointer::steal(deserialize_object(ctx));
     if (!item || !renumber_as_positions(ctx, mark, start, 1, false)) return nullptr;
     return item.release();
@@ -114,10 +110,14 @@ PyObject* ItemWalk::next_pair(LazyContext& ctx) {
     const size_t mark = ctx.holder.size();
     const size_t start = ctx.in.position;
     const bool str_keys = kind_ == Kind::StrKeyDict;
+    ctx.start_item(1);
     PyPointer key = PyPointer::steal(str_keys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
     if (!key) return nullptr;
+    ctx.start_item(1);
     if (keys_only_) {
-        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_object(ctx.in, ctx.holder)) return nullptr;
+        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_more_values(ctx.in, ctx.holder, 1)) {
+            return nullptr;
+        }
         return key.release();
     }
     PyPointer value = PyPointer::steal(deserialize_object(ctx));
@@ -134,18 +134,22 @@ PyObject* ItemWalk::next_row(LazyContext& ctx) {
         // The first row holds the keys, which every later row reuses.
         row_keys_.reserve(static_cast<size_t>(width_));
         for (uint64_t j = 0; j < width_; ++j) {
+            ctx.start_item(1);
+            const size_t key_at = ctx.in.position;
             PyPointer key = PyPointer::steal(deserialize_object(ctx));
             if (!key) return nullptr;
+            ctx.start_item(1);
             PyPointer value = PyPointer::steal(deserialize_object(ctx));
-            if (!value || !set_dict_item(row.get(), key.get(), value.get())) return nullptr;
+            if (!value || !set_dict_item(row.get(), key.get(), value.get(), key_at)) return nullptr;
             row_keys_.push_back(std::move(key));
         }
         if (!renumber_as_positions(ctx, mark, start, 2 * width_, false)) return nullptr;
         return row.release();
     }
     for (const PyPointer& key : row_keys_) {
+        ctx.start_item(1);
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || !set_dict_item(row.get(), key.get(), value.get())) return nullptr;
+        if (!value || !set_dict_item(row.get(), key.get(), value.get(), ctx.in.position)) return nullptr;
     }
     if (!renumber_as_positions(ctx, mark, start, width_, false)) return nullptr;
     return row.release();
@@ -153,25 +157,28 @@ PyObject* ItemWalk::next_row(LazyContext& ctx) {
 
 PyObject* ItemWalk::next_typed(LazyContext& ctx) {
     InputReader& in = ctx.in;
-    switch (static_cast<ElementType>(element_type_)) {
-        case ElementType::None:
+    switch (element_kind_) {
+        case ElementKind::None:
             Py_RETURN_NONE;
-        case ElementType::Float:
+        case ElementKind::Float:
             return decode_f64(in);
-        case ElementType::Bool: {
-            const uint64_t byte_offset = packed_start_ + index_ / 8;
-            if (byte_offset >= in.length) return end_of_input(), nullptr;
-            const bool set = (in.data[byte_offset] >> (7 - index_ % 8)) & 1u;
+        case ElementKind::Bool: {
+            // (the packed bytes were checked against the input when the list was opened)
+            const bool set = (in.data[packed_start_ + index_ / 8] >> (7 - index_ % 8)) & 1u;
             return Py_NewRef(set ? Py_True : Py_False);
         }
-        case ElementType::Str:
+        case ElementKind::Str: {
             // Numbered by position, like a skipped string: the table keeps no object.
-            if (!ctx.holder.insert_position(in.position, PositionKind::MarkedValue)) return nullptr;
-            return decode_string_without_inserting_pointer<StrPayload::Marked>(in);
-        case ElementType::Bytes:
+            const size_t at = in.position;
+            if (!ctx.holder.insert_position(at, PositionKind::MarkedValue)) return nullptr;
+            return placed(decode_string_without_inserting_pointer<StrPayload::Marked>(in), at);
+        }
+        case ElementKind::Bytes:
             return decode_bytes(in);
+        case ElementKind::Invalid:
+            break;
     }
-    return corrupted(msg::CORRUPTED), nullptr;
+    return nullptr;  // (open() refused unknown element types)
 }
 
 }  // namespace quarl

@@ -51,7 +51,7 @@ private:
     Kind kind_ = Kind::Done;
     bool dict_ = false;
     bool keys_only_ = false;
-    uint8_t element_type_ = 0;
+    ElementKind element_kind_ = ElementKind::None;
     uint64_t count_ = 0;   // items in all
     uint64_t index_ = 0;   // items handed out
     uint64_t width_ = 0;   // keys of a row

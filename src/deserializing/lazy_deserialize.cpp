@@ -3,71 +3,28 @@
 #include "deserializing/deserialize.hpp"
 #include "deserializing/lazy_elements.hpp"
 #include "deserializing/skip.hpp"
+#include "utils/value_forms.hpp"
 
 namespace quarl {
 
-const char* flag_type_name(uint8_t flag) noexcept {
-    if (flag >= byte(Flag::SmallIntBase)) return "int";
-    switch (static_cast<Flag>(flag)) {
-        case Flag::EmptyStr:
-        case Flag::Str:
-        case Flag::RefLong:
-        case Flag::AsciiStr:
-            return "str";
-        case Flag::EmptyBytes:
-        case Flag::Bytes:
-            return "bytes";
-        case Flag::True:
-        case Flag::False:
-            return "bool";
-        case Flag::None:
-            return "None";
-        case Flag::EmptyList:
-        case Flag::List:
-        case Flag::TypedList:
-        case Flag::StructuredList:
-            return "list";
-        case Flag::EmptyDict:
-        case Flag::Dict:
-        case Flag::StrKeyDict:
-            return "dict";
-        case Flag::PositiveInt:
-        case Flag::NegativeInt:
-            return "int";
-        case Flag::Float:
-            return "float";
-        default:
-            return nullptr;  // fixed-width references, custom types, flags 12 and 25-29
-    }
-}
-
-const char* element_type_name(uint8_t element_type) noexcept {
-    switch (static_cast<ElementType>(element_type)) {
-        case ElementType::None:
-            return "None";
-        case ElementType::Float:
-            return "float";
-        case ElementType::Str:
-            return "str";
-        case ElementType::Bytes:
-            return "bytes";
-        case ElementType::Bool:
-            return "bool";
+PyObject* wrong_container(const char* message, uint8_t flag, size_t at) noexcept {
+    const FlagForm& form = flag_form(flag);
+    if (form.kind == ValueKind::Invalid) {
+        unexpected_flag(at);
+    } else if (form.name == nullptr) {
+        to_py_error(msg::UNEXPECTED_FLAG_ON_PATH, DESERIALIZATION_ERROR);
+    } else {
+        PyErr_Format(DESERIALIZATION_ERROR, message, form.name);
     }
     return nullptr;
 }
 
 namespace {
 
-PyObject* wrong_container(const char* message, uint8_t flag) noexcept {
-    const char* name = flag_type_name(flag);
-    if (name == nullptr) {
-        to_py_error(msg::UNEXPECTED_FLAG_ON_PATH, DESERIALIZATION_ERROR);
-    } else {
-        PyErr_Format(DESERIALIZATION_ERROR, message, name);
-    }
-    return nullptr;
-}
+// Passes the next `n` values of a container stepped into. Its count was not
+// judged, so they are passed as far as the input goes, however the run is
+// cut into parts (the position index passes it in parts).
+bool skip_run(LazyContext& ctx, uint64_t n) { return skip_more_values(ctx.in, ctx.holder, n); }
 
 PyObject* key_not_found(PyObject* key, LazyMode mode) noexcept {
     // A check answers False on a miss without showing the message, so it is
@@ -117,6 +74,7 @@ struct TextKey {
 template <bool StrKeys>
 Match match_text_key(LazyContext& ctx, const TextKey& key) {
     InputReader& in = ctx.in;
+    const size_t at = in.position;
     uint8_t first = 0;
     if (!in.read_byte(first)) return Match::Failed;
     uint64_t number = 0;
@@ -130,28 +88,28 @@ Match match_text_key(LazyContext& ctx, const TextKey& key) {
             --in.position;  // the byte read was the start of the key-form size field
         }
     } else {
-        switch (static_cast<Flag>(first)) {
-            case Flag::EmptyStr:
+        const FlagForm& form = flag_form(first);
+        switch (form.kind) {
+            case ValueKind::EmptyStr:
                 return key.length == 0 ? Match::Yes : Match::No;
-            case Flag::AsciiStr:
+            case ValueKind::AsciiStr:
                 kind = PositionKind::Ascii;
                 break;
-            case Flag::Str:
+            case ValueKind::Utf8Str:
                 kind = PositionKind::Utf8;
                 break;
-            case Flag::RefLong:
-                if (!in.read_size(number)) return Match::Failed;
+            default: {  // a reference: the caller let no other kind through
+                const bool read = form.shape == Shape::Fixed ? in.read_big_endian(form.width, number)
+                                                             : in.read_size(number);
+                if (!read) return Match::Failed;
                 reference = true;
                 break;
-            default:
-                if (!in.read_big_endian(reference_width(static_cast<Flag>(first)), number)) return Match::Failed;
-                reference = true;
-                break;
+            }
         }
     }
     bool equal = false;
     if (reference) {
-        if (!ctx.holder.entry_equals(number, key.str, key.text, key.length, key.ascii, equal)) return Match::Failed;
+        if (!ctx.holder.entry_equals(number, at, key.str, key.text, key.length, key.ascii, equal)) return Match::Failed;
         return equal ? Match::Yes : Match::No;
     }
     if (!ctx.holder.insert_position(in.position, kind)) return Match::Failed;
@@ -167,10 +125,7 @@ Match match_text_key(LazyContext& ctx, const TextKey& key) {
 // Whether the value at the position is a plain string form that
 // match_text_key() reads (any other key of a general dict is decoded).
 bool is_text_key_flag(const InputReader& in) noexcept {
-    if (in.position >= in.length) return false;
-    const uint8_t flag = in.data[in.position];
-    return flag == byte(Flag::EmptyStr) || flag == byte(Flag::Str) || flag == byte(Flag::AsciiStr) ||
-           flag == byte(Flag::RefLong) || (flag >= byte(Flag::Ref8) && flag <= byte(Flag::Ref32));
+    return in.position < in.length && is_text_kind(value_kind(in.data[in.position]));
 }
 
 // Finds `key` among the `pairs` entries of a dict body (flag 15 or 16) and
@@ -223,28 +178,29 @@ PyObject* load_structured_row(LazyContext& ctx, uint64_t row, uint64_t width) {
     if (!dict) return nullptr;
     if (row == 0) {
         for (uint64_t j = 0; j < width; ++j) {
+            const size_t key_at = ctx.in.position;
             PyPointer key = PyPointer::steal(deserialize_object(ctx));
             if (!key) return nullptr;
             PyPointer value = PyPointer::steal(deserialize_object(ctx));
-            if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+            if (!value || !set_dict_item(dict.get(), key.get(), value.get(), key_at)) return nullptr;
         }
         return dict.release();
     }
     // Each key and its value take at least one byte: a width the rest of the
     // input cannot hold is refused before the key array is allocated.
-    if (width > ctx.in.remaining() / 2) return end_of_input(), nullptr;
+    if (width > ctx.in.remaining() / 2) return end_of_input(ctx.in.position), nullptr;
     std::vector<PyPointer> keys;
     keys.reserve(static_cast<size_t>(width));
     for (uint64_t j = 0; j < width; ++j) {
         keys.push_back(PyPointer::steal(deserialize_object(ctx)));
-        if (!keys.back() || !skip_object(ctx.in, ctx.holder)) return nullptr;
+        if (!keys.back() || !skip_run(ctx, 1)) return nullptr;
     }
     uint64_t skipped = 0;
-    if (__builtin_mul_overflow(row - 1, width, &skipped)) return end_of_input(), nullptr;
-    if (!skip_values(ctx.in, ctx.holder, skipped)) return nullptr;
+    if (__builtin_mul_overflow(row - 1, width, &skipped)) return end_of_input(ctx.in.position), nullptr;
+    if (!skip_run(ctx, skipped)) return nullptr;
     for (const PyPointer& key : keys) {
         PyPointer value = PyPointer::steal(deserialize_object(ctx));
-        if (!value || !set_dict_item(dict.get(), key.get(), value.get())) return nullptr;
+        if (!value || !set_dict_item(dict.get(), key.get(), value.get(), ctx.in.position)) return nullptr;
     }
     return dict.release();
 }
@@ -256,7 +212,7 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
     uint64_t column = 0;
     for (uint64_t j = 0; j < width; ++j) {
         if (found) {
-            if (!skip_values(ctx.in, ctx.holder, 2)) return false;
+            if (!skip_run(ctx, 2)) return false;
             continue;
         }
         PyPointer candidate = PyPointer::steal(deserialize_object(ctx));
@@ -269,7 +225,7 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
             column = j;
         }
         candidate.reset();
-        if (!skip_object(ctx.in, ctx.holder)) return false;
+        if (!skip_run(ctx, 1)) return false;
     }
     if (!found) {
         key_not_found(key, mode);
@@ -277,12 +233,23 @@ bool find_structured_value(LazyContext& ctx, uint64_t row, uint64_t width, PyObj
     }
     uint64_t skipped = 0;
     if (__builtin_mul_overflow(row - 1, width, &skipped) || __builtin_add_overflow(skipped, column, &skipped)) {
-        return end_of_input();
+        return end_of_input(ctx.in.position);
     }
-    return skip_values(ctx.in, ctx.holder, skipped);
+    return skip_run(ctx, skipped);
 }
 
 }  // namespace
+
+bool open_rows(LazyContext& ctx, uint64_t& rows, uint64_t& width, bool judge) {
+    const size_t at = ctx.in.position;
+    if (!ctx.in.read_size(rows) || !ctx.in.read_size(width)) return false;
+    if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, at);
+    if (!judge || width == 0) return true;
+    const uint64_t free = ctx.unreserved();
+    if (width > free / 2 || rows - 1 > (free - 2 * width) / width) return end_of_input(at);
+    ctx.reserve(2 * width + (rows - 1) * width);
+    return true;
+}
 
 bool find_dict_key(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, LazyMode mode) {
     return flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, key, mode)
@@ -297,7 +264,8 @@ bool search_dict_entries(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObjec
 PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, LazyMode mode, bool include_falsy) {
     InputReader& in = ctx.in;
     // One iteration per step: each step leaves the position on the value the
-    // next step applies to, so long paths need no recursion.
+    // next step applies to, so long paths need no recursion. The counts of the
+    // containers stepped into are not judged: only what the path needs is read.
     for (size_t s = 0;; ++s) {
         if (s == steps.size()) {
             if (mode == LazyMode::Load) return deserialize_object(ctx);
@@ -306,61 +274,58 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
         }
         const PathStep& step = steps[s];
         const bool last = s + 1 == steps.size();
+        const size_t at = in.position;
         uint8_t flag = 0;
         if (!in.read_byte(flag)) return nullptr;
+        const ValueKind kind = value_kind(flag);
 
         if (!step.is_index()) {
-            if (flag == byte(Flag::EmptyDict)) return key_not_found(step.key, mode);
-            if (flag != byte(Flag::Dict) && flag != byte(Flag::StrKeyDict)) {
-                return wrong_container(msg::EXPECTED_DICT, flag);
+            if (kind == ValueKind::EmptyDict) return key_not_found(step.key, mode);
+            if (kind != ValueKind::Dict && kind != ValueKind::StrKeyDict) {
+                return wrong_container(msg::EXPECTED_DICT, flag, at);
             }
             uint64_t pairs = 0;
             if (!in.read_size(pairs)) return nullptr;
-            const bool found = flag == byte(Flag::StrKeyDict) ? find_key<true>(ctx, pairs, step.key, mode)
-                                                               : find_key<false>(ctx, pairs, step.key, mode);
+            const bool found = kind == ValueKind::StrKeyDict ? find_key<true>(ctx, pairs, step.key, mode)
+                                                             : find_key<false>(ctx, pairs, step.key, mode);
             if (!found) return nullptr;
             continue;
         }
 
         const uint64_t index = step.index;
-        switch (static_cast<Flag>(flag)) {
-            case Flag::EmptyList:
+        switch (kind) {
+            case ValueKind::EmptyList:
                 return out_of_range(index, 0);
-            case Flag::List: {
+            case ValueKind::List: {
                 uint64_t count = 0;
                 if (!in.read_size(count)) return nullptr;
                 if (index >= count) return out_of_range(index, count);
-                if (!skip_values(in, ctx.holder, index)) return nullptr;
+                if (!skip_run(ctx, index)) return nullptr;
                 continue;
             }
-            case Flag::TypedList: {
+            case ValueKind::TypedList: {
                 uint8_t element_type = 0;
                 uint64_t count = 0;
-                const size_t type_offset = in.position;
                 if (!in.read_byte(element_type) || !in.read_size(count)) return nullptr;
+                const ElementForm& form = element_form(element_type);
+                if (form.kind == ElementKind::Invalid) return unknown_element_type(at + 1), nullptr;
                 if (index >= count) return out_of_range(index, count);
                 if (!last) {
-                    const char* name = element_type_name(element_type);
-                    if (name == nullptr) {
-                        unexpected_element_type(msg::UNEXPECTED_TYPE_FLAG, element_type, type_offset);
-                        return nullptr;
-                    }
                     PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_CONTAINER,
-                                 steps[s + 1].is_index() ? "list" : "dict", name);
+                                 steps[s + 1].is_index() ? "list" : "dict", form.name);
                     return nullptr;
                 }
                 if (mode == LazyMode::Check && include_falsy) Py_RETURN_TRUE;
                 if (mode == LazyMode::Locate) {
-                    const char* name = element_type_name(element_type);
-                    PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_ITEMS, name != nullptr ? name : "?");
+                    PyErr_Format(DESERIALIZATION_ERROR, msg::EXPECTED_ITEMS, form.name);
                     return nullptr;
                 }
-                return lazy_load_element(ctx, element_type, index, count, mode);
+                return lazy_load_element(ctx, form.kind, index, mode);
             }
-            case Flag::StructuredList: {
+            case ValueKind::Rows: {
                 uint64_t rows = 0;
                 uint64_t width = 0;
-                if (!in.read_size(rows) || !in.read_size(width)) return nullptr;
+                if (!open_rows(ctx, rows, width, false)) return nullptr;
                 if (index >= rows) return out_of_range(index, rows);
                 if (last) {
                     // A row is present whatever its values; only a row of no keys
@@ -378,7 +343,7 @@ PyObject* lazy_deserialize(LazyContext& ctx, std::span<const PathStep> steps, La
                 continue;
             }
             default:
-                return wrong_container(msg::EXPECTED_LIST, flag);
+                return wrong_container(msg::EXPECTED_LIST, flag, at);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include "deserializing/decode_context.hpp"
 #include "deserializing/pointer_holders/position_pointer_holder.hpp"
 #include "utils/python.hpp"
+#include "utils/value_forms.hpp"
 
 namespace quarl {
 
@@ -43,11 +44,14 @@ using LazyContext = DecodeContext<PositionPointerHolder>;
 // no error: true with `found` set, or false with the error set.
 [[nodiscard]] bool search_dict_entries(LazyContext& ctx, uint8_t flag, uint64_t pairs, PyObject* key, bool& found);
 
-// The type a flag stands for in path errors; null for flags that name no type
-// (fixed-width references, custom types, flags 12 and 25-29).
-[[nodiscard]] const char* flag_type_name(uint8_t flag) noexcept;
+// Raises the path error for a step into the value at `at` (flag `flag`),
+// which is not the container `message` names: "Unexpected flag" for a byte
+// that starts no value. Returns null.
+PyObject* wrong_container(const char* message, uint8_t flag, size_t at) noexcept;
 
-// The type of a typed list's elements in path errors; null for an unknown element type.
-[[nodiscard]] const char* element_type_name(uint8_t element_type) noexcept;
+// Reads the rows and width of a list of structured dicts (after its flag).
+// With `judge` (a walk that reads every row), refuses a claim the input
+// cannot hold and reserves it, as the decoder does. False with the error set.
+[[nodiscard]] bool open_rows(LazyContext& ctx, uint64_t& rows, uint64_t& width, bool judge);
 
 }  // namespace quarl

@@ -12,10 +12,7 @@ PyObject* truth(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_Fal
 // Float elements: 8 bytes each, reached by arithmetic.
 PyObject* lazy_load_float_list(LazyContext& ctx, uint64_t index, LazyMode mode) {
     InputReader& in = ctx.in;
-    if (index > in.remaining() / 8 || in.remaining() - index * 8 < 8) {
-        end_of_input();
-        return nullptr;
-    }
+    if (index > in.remaining() / 8) return end_of_input(in.length), nullptr;
     in.position += static_cast<size_t>(index * 8);
     double value = 0;
     if (!in.read_f64(value)) return nullptr;
@@ -40,35 +37,27 @@ PyObject* lazy_load_str_list(LazyContext& ctx, uint64_t index, LazyMode mode) {
         // An empty payload, or the FE marker alone, is the empty string.
         return truth(length != 0 && !(length == 1 && payload[0] == ASCII_MARKER));
     }
-    return numbered(ctx, decode_string_without_inserting_pointer<StrPayload::Marked>(in));
+    const size_t at = in.position;
+    return numbered(ctx, placed(decode_string_without_inserting_pointer<StrPayload::Marked>(in), at));
 }
 
+// Bytes elements: size field and payload each.
 PyObject* lazy_load_bytes_list(LazyContext& ctx, uint64_t index, LazyMode mode) {
     InputReader& in = ctx.in;
-    for (uint64_t i = 0; i <= index; ++i) {
-        uint64_t length = 0;
-        const uint8_t* payload = nullptr;
+    uint64_t length = 0;
+    const uint8_t* payload = nullptr;
+    for (uint64_t i = 0; i < index; ++i) {
         if (!in.read_size(length) || !in.take(length, payload)) return nullptr;
-        if (i == index) {
-            if (mode == LazyMode::Check) return truth(length != 0);
-            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload), static_cast<Py_ssize_t>(length));
-        }
     }
-    to_py_error(msg::UNREACHABLE, DESERIALIZATION_ERROR);
-    return nullptr;
+    if (!in.read_size(length) || !in.take(length, payload)) return nullptr;
+    if (mode == LazyMode::Check) return truth(length != 0);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload), static_cast<Py_ssize_t>(length));
 }
 
 // Bool elements: bit 7 - (index % 8) of byte index / 8.
-PyObject* lazy_load_bool_list(LazyContext& ctx, uint64_t index, uint64_t count) {
-    InputReader& in = ctx.in;
-    if (index >= count) {
-        to_py_error(msg::UNREACHABLE, DESERIALIZATION_ERROR);
-        return nullptr;
-    }
-    if (index / 8 >= in.remaining()) {
-        end_of_input();
-        return nullptr;
-    }
+PyObject* lazy_load_bool_list(LazyContext& ctx, uint64_t index) {
+    const InputReader& in = ctx.in;
+    if (index / 8 >= in.remaining()) return end_of_input(in.length), nullptr;
     return truth((in.data[in.position + index / 8] >> (7 - index % 8)) & 1u);
 }
 
@@ -90,95 +79,110 @@ PyObject* contains_payload(InputReader& in) {
 
 }  // namespace
 
-PyObject* lazy_load_element(LazyContext& ctx, uint8_t element_type, uint64_t index, uint64_t count, LazyMode mode) {
-    switch (static_cast<ElementType>(element_type)) {
-        case ElementType::None:
+PyObject* lazy_load_element(LazyContext& ctx, ElementKind kind, uint64_t index, LazyMode mode) {
+    switch (kind) {
+        case ElementKind::None:
             if (mode == LazyMode::Check) Py_RETURN_FALSE;
             Py_RETURN_NONE;
-        case ElementType::Float:
+        case ElementKind::Float:
             return lazy_load_float_list(ctx, index, mode);
-        case ElementType::Str:
+        case ElementKind::Str:
             return lazy_load_str_list(ctx, index, mode);
-        case ElementType::Bytes:
+        case ElementKind::Bytes:
             return lazy_load_bytes_list(ctx, index, mode);
-        case ElementType::Bool:
-            return lazy_load_bool_list(ctx, index, count);
+        case ElementKind::Bool:
+            return lazy_load_bool_list(ctx, index);
+        case ElementKind::Invalid:
+            break;
     }
-    PyErr_Format(CORRUPT_DATA_ERROR, msg::UNEXPECTED_TYPE_FLAG, static_cast<unsigned>(element_type));
-    return nullptr;
+    return nullptr;  // (the caller refused unknown element types)
 }
 
 PyObject* lazy_contains(LazyContext& ctx, bool include_falsy) {
-    if (include_falsy) Py_RETURN_TRUE;
     InputReader& in = ctx.in;
+    const size_t at = in.position;
     uint8_t flag = 0;
-    if (!in.read_byte(flag)) return nullptr;
-    if (flag >= byte(Flag::SmallIntBase)) return truth(flag != byte(Flag::SmallIntBase));
-    switch (static_cast<Flag>(flag)) {
-        case Flag::EmptyStr:
-        case Flag::EmptyBytes:
-        case Flag::False:
-        case Flag::None:
-        case Flag::EmptyList:
-        case Flag::EmptyDict:
+    if (!in.read_byte(flag)) return nullptr;  // no value at all
+    const ValueKind kind = value_kind(flag);
+    if (include_falsy) {
+        // Any value is contained; a byte that starts none, or a typed list of
+        // an unknown element type, is damage.
+        if (kind == ValueKind::Invalid) return unexpected_flag(at), nullptr;
+        if (kind == ValueKind::TypedList && in.position < in.length &&
+            element_form(in.data[in.position]).kind == ElementKind::Invalid) {
+            return unknown_element_type(at + 1), nullptr;
+        }
+        Py_RETURN_TRUE;
+    }
+    switch (kind) {
+        case ValueKind::SmallInt:
+            return truth(flag != byte(Flag::SmallIntBase));
+        case ValueKind::EmptyStr:
+        case ValueKind::EmptyBytes:
+        case ValueKind::False:
+        case ValueKind::None:
+        case ValueKind::EmptyList:
+        case ValueKind::EmptyDict:
             Py_RETURN_FALSE;
-        case Flag::True:
+        case ValueKind::True:
             Py_RETURN_TRUE;
-        case Flag::Float: {
+        case ValueKind::Float: {
             double value = 0;
             if (!in.read_f64(value)) return nullptr;
             return truth(value != 0.0);
         }
         // Forms the encoder never writes empty, but that a document may hold:
         // an int of magnitude 0, an empty payload or an empty container.
-        case Flag::PositiveInt:
-        case Flag::NegativeInt: {
+        case ValueKind::PositiveInt:
+        case ValueKind::NegativeInt: {
             // Only a one-byte magnitude can be 0.
             uint8_t first = 0;
             if (!in.read_byte(first)) return nullptr;
             return truth(first != 0);
         }
-        case Flag::Str:
-        case Flag::AsciiStr:
-        case Flag::Bytes:
+        case ValueKind::Utf8Str:
+        case ValueKind::AsciiStr:
+        case ValueKind::Bytes:
             return contains_payload(in);
-        case Flag::List:
-        case Flag::Dict:
-        case Flag::StrKeyDict:
+        case ValueKind::List:
+        case ValueKind::Dict:
+        case ValueKind::StrKeyDict:
             return contains_sized(in);
-        case Flag::TypedList: {
+        case ValueKind::TypedList: {
             uint8_t element_type = 0;
             if (!in.read_byte(element_type)) return nullptr;
-            return contains_sized(in);
+            PyObject* answer = contains_sized(in);
+            if (answer != nullptr && element_form(element_type).kind == ElementKind::Invalid) {
+                Py_DECREF(answer);
+                return unknown_element_type(at + 1), nullptr;
+            }
+            return answer;
         }
-        case Flag::StructuredList: {
+        case ValueKind::Rows: {
             uint64_t rows = 0;
             if (!in.read_size(rows)) return nullptr;
-            if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST), nullptr;
+            if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, at + 1), nullptr;
             Py_RETURN_TRUE;
         }
-        case Flag::RefLong:
-        case Flag::Ref8:
-        case Flag::Ref16:
-        case Flag::Ref24:
-        case Flag::Ref32: {
+        case ValueKind::Reference: {
             // A back-reference is a non-empty string unless it names an empty key.
-            --in.position;
+            in.position = at;
             PyPointer str = PyPointer::steal(deserialize_object(ctx));
             if (!str) return nullptr;
             return truth(PyUnicode_GET_LENGTH(str.get()) != 0);
         }
-        case Flag::CustomType: {
-            PyPointer value = PyPointer::steal(deserialize_custom_type(ctx));
+        case ValueKind::CustomType: {
+            in.position = at;
+            PyPointer value = PyPointer::steal(deserialize_object(ctx));
             if (!value) return nullptr;
             const int result = PyObject_IsTrue(value.get());
             if (result < 0) return nullptr;
             return truth(result == 1);
         }
-        default:
-            unexpected_flag(in.position - 1);
-            return nullptr;
+        case ValueKind::Invalid:
+            break;
     }
+    return unexpected_flag(at), nullptr;
 }
 
 }  // namespace quarl

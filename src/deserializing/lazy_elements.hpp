@@ -8,11 +8,10 @@
 
 namespace quarl {
 
-// Element `index` (already known to be below the count) of a typed list of
-// `element_type` whose elements start at the read position: the element itself
-// in load mode, True/False by its truth in check mode. `count` is the list's length.
-[[nodiscard]] PyObject* lazy_load_element(LazyContext& ctx, uint8_t element_type, uint64_t index, uint64_t count,
-                                          LazyMode mode);
+// Element `index` (below the count) of a typed list of elements of `kind`
+// whose elements start at the read position: the element itself in load
+// mode, True/False by its truth in check mode.
+[[nodiscard]] PyObject* lazy_load_element(LazyContext& ctx, ElementKind kind, uint64_t index, LazyMode mode);
 
 // Check mode with no steps left: whether the value at the read position counts
 // as contained (any value when `include_falsy`, else only truthy ones).

@@ -334,15 +334,7 @@ bool PositionIndex::learn_fingerprint(Entries& dict, uint32_t print) noexcept {
 bool PositionIndex::skip_entry(Walk& walk, uint8_t flag) {
     InputReader& in = walk.ctx.in;
     if (flag != byte(Flag::StrKeyDict)) return skip_values(in, walk.holder, 2);
-    uint8_t first = 0;
-    if (!in.peek_byte(first)) return false;
-    if (first == KEY_REFERENCE_MARKER) {
-        ++in.position;
-        if (!skip_size_field(in)) return false;
-    } else if (!skip_string(in, walk.holder)) {
-        return false;
-    }
-    return skip_object(in, walk.holder);
+    return skip_dict_key(in, walk.holder) && skip_object(in, walk.holder);
 }
 
 PositionIndex::Advance PositionIndex::dict_value(Walk& walk, const IndexMark& start, uint8_t flag, PyObject* key,
@@ -611,27 +603,27 @@ PyObject* PositionIndex::describe_here(Walk& walk) {
     const char* kind = nullptr;
     uint64_t count = 0;
     bool read = true;
-    switch (static_cast<Flag>(flag)) {
-        case Flag::EmptyList:
+    switch (value_kind(flag)) {
+        case ValueKind::EmptyList:
             kind = "list";
             break;
-        case Flag::EmptyDict:
+        case ValueKind::EmptyDict:
             kind = "dict";
             break;
-        case Flag::List:
-        case Flag::StructuredList:
+        case ValueKind::List:
+        case ValueKind::Rows:
             kind = "list";
             ++in.position;
             read = in.read_size(count);
             break;
-        case Flag::TypedList: {
+        case ValueKind::TypedList: {
             kind = "list";
             in.position += 2;
             read = in.position <= in.length && in.read_size(count);
             break;
         }
-        case Flag::Dict:
-        case Flag::StrKeyDict:
+        case ValueKind::Dict:
+        case ValueKind::StrKeyDict:
             kind = "dict";
             ++in.position;
             read = in.read_size(count);

@@ -86,7 +86,7 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
         start <= in.length ? std::memchr(in.data + start, SIZE_ESCAPE, in.length - start) : nullptr;
     if (terminator == nullptr) {
         in.position = in.length;
-        end_of_input();
+        end_of_input(start - 1);
         return nullptr;
     }
     const uint8_t* digits = in.data + start;
@@ -130,7 +130,7 @@ template <StrPayload Kind, SizeForm Form = SizeForm::Value>
 // length (within MAX_INT_DIGITS) through arbitrary precision.
 [[nodiscard]] inline PyObject* decode_int(InputReader& in, bool negative) noexcept {
     if (in.position >= in.length) [[unlikely]] {
-        end_of_input();
+        end_of_input(in.position);
         return nullptr;
     }
     const uint8_t first = in.data[in.position];

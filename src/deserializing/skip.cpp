@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "utils/messages.hpp"
+#include "utils/value_forms.hpp"
 #include "utils/wire_format.hpp"
 
 namespace quarl {
@@ -120,53 +121,65 @@ template <SizeForm Form = SizeForm::Value>
 [[nodiscard]] inline bool pass_typed_list(Cursor& at, PositionPointerHolder& holder) {
     if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset());
     const size_t type_offset = at.offset();
-    const uint8_t element_type = *at.p++;
+    const ElementForm& form = element_form(*at.p++);
     uint64_t n = 0;
     if (!read_size(at, n)) return false;
-    switch (static_cast<ElementType>(element_type)) {
-        case ElementType::None:
+    if (form.kind == ElementKind::Invalid) [[unlikely]] return unknown_element_type(type_offset);
+    const ElementClaim claim = element_claim(form, n);
+    if (claim.min_bytes != 0 && claim.units > at.remaining() / claim.min_bytes) [[unlikely]] {
+        return end_of_input(type_offset + 1);
+    }
+    switch (form.kind) {
+        case ElementKind::Float:
+            at.p += n * 8;  // within the input: the claim was checked
             return true;
-        case ElementType::Float:
-            if (n > at.remaining() / 8) return end_of_input();
-            at.p += n * 8;
+        case ElementKind::Bool:
+            at.p += claim.units;
             return true;
-        case ElementType::Bool:
-            return at.advance(n / 8 + (n % 8 != 0 ? 1 : 0));
-        case ElementType::Bytes:
-            if (n > at.remaining()) return end_of_input();
+        case ElementKind::Bytes:
             for (uint64_t i = 0; i < n; ++i) {
                 uint64_t length = 0;
                 if (!read_size(at, length) || !at.advance(length)) return false;
             }
             return true;
-        case ElementType::Str:
-            if (n > at.remaining()) return end_of_input();
+        case ElementKind::Str:
             for (uint64_t i = 0; i < n; ++i) {
                 if (!pass_string(at, holder, PositionKind::MarkedValue)) return false;
             }
             return true;
+        case ElementKind::None:
+        case ElementKind::Invalid:
+            break;
     }
-    return unexpected_element_type(msg::UNEXPECTED_TYPE_FLAG, element_type, type_offset);
+    return true;
 }
 
-// Bytes after the flag of a fixed-width scalar; SIZE_FIELD_SCALAR for flags
-// followed by one size field; OTHER_VALUE for strings, containers and flags
-// that are never written.
+// Bytes after the flag of a scalar that is passed by its width alone;
+// SIZE_FIELD_SCALAR for flags followed by one size field; OTHER_VALUE for
+// strings, containers and flags that start no value.
 inline constexpr uint8_t SIZE_FIELD_SCALAR = 9;
 inline constexpr uint8_t OTHER_VALUE = 0xFF;
 inline constexpr auto SCALAR_WIDTH = [] {
     std::array<uint8_t, 256> widths{};
-    widths.fill(0);  // 30 to 255: ints in the flag byte
-    for (unsigned flag = 0; flag < byte(Flag::SmallIntBase); ++flag) widths[flag] = OTHER_VALUE;
-    for (Flag flag : {Flag::EmptyStr, Flag::EmptyBytes, Flag::True, Flag::False, Flag::None, Flag::EmptyList,
-                      Flag::EmptyDict}) {
-        widths[byte(flag)] = 0;
+    for (unsigned flag = 0; flag < 256; ++flag) {
+        const FlagForm& form = FLAG_FORMS[flag];
+        switch (form.shape) {
+            case Shape::Bare:
+                widths[flag] = 0;
+                break;
+            case Shape::Fixed:
+                widths[flag] = form.width;
+                break;
+            case Shape::SizeField:
+                // An int's magnitude may be of any length; a reference number
+                // must fit in 64 bits, so it is read.
+                widths[flag] = form.kind == ValueKind::Reference ? OTHER_VALUE : SIZE_FIELD_SCALAR;
+                break;
+            default:
+                widths[flag] = OTHER_VALUE;
+                break;
+        }
     }
-    widths[byte(Flag::Float)] = 8;
-    for (Flag flag : {Flag::Ref8, Flag::Ref16, Flag::Ref24, Flag::Ref32}) {
-        widths[byte(flag)] = static_cast<uint8_t>(reference_width(flag));
-    }
-    for (Flag flag : {Flag::PositiveInt, Flag::NegativeInt, Flag::RefLong}) widths[byte(flag)] = SIZE_FIELD_SCALAR;
     return widths;
 }();
 
@@ -211,7 +224,7 @@ private:
 [[nodiscard]] const uint8_t* pass_values(Cursor start, PositionPointerHolder& holder, uint64_t count,
                                          bool claim_checked) {
     Cursor at = start;  // a local the walk's calls never see, so it lives in registers
-    if (!claim_checked && count > at.remaining()) [[unlikely]] return end_of_input(), nullptr;
+    if (!claim_checked && count > at.remaining()) [[unlikely]] return end_of_input(at.offset()), nullptr;
     OpenStack stack;
     Open current{count, false};
     // Makes a container of `n` values (or pairs) the current one.
@@ -239,33 +252,35 @@ private:
             if (!pass_size_field(at)) return nullptr;
             continue;
         }
-        switch (static_cast<Flag>(flag)) {
-            case Flag::Str:
+        switch (value_kind(flag)) {
+            case ValueKind::Utf8Str:
                 if (!pass_string(at, holder, PositionKind::Utf8)) return nullptr;
                 break;
-            case Flag::AsciiStr:
+            case ValueKind::AsciiStr:
                 if (!pass_string(at, holder, PositionKind::Ascii)) return nullptr;
                 break;
-            case Flag::Bytes: {
+            case ValueKind::Bytes: {
                 uint64_t length = 0;
                 if (!read_size(at, length) || !at.advance(length)) return nullptr;
                 break;
             }
-            case Flag::List: {
+            case ValueKind::List: {
+                const size_t count_offset = at.offset();
                 uint64_t n = 0;
                 if (!read_size(at, n)) return nullptr;
-                if (n > at.remaining()) return end_of_input(), nullptr;
+                if (n > at.remaining()) return end_of_input(count_offset), nullptr;
                 if (n != 0) open(n, false);
                 break;
             }
-            case Flag::TypedList:
+            case ValueKind::TypedList:
                 if (!pass_typed_list(at, holder)) return nullptr;
                 break;
-            case Flag::Dict:
-            case Flag::StrKeyDict: {
+            case ValueKind::Dict:
+            case ValueKind::StrKeyDict: {
+                const size_t count_offset = at.offset();
                 uint64_t pairs = 0;
                 if (!read_size(at, pairs)) return nullptr;
-                if (pairs > at.remaining() / 2) return end_of_input(), nullptr;
+                if (pairs > at.remaining() / 2) return end_of_input(count_offset), nullptr;
                 if (pairs == 0) break;
                 if (flag == byte(Flag::Dict)) {
                     open(pairs * 2, false);
@@ -274,26 +289,29 @@ private:
                 }
                 break;
             }
-            case Flag::StructuredList: {
+            case ValueKind::Rows: {
+                const size_t count_offset = at.offset();
                 uint64_t rows = 0;
                 uint64_t width = 0;
                 if (!read_size(at, rows) || !read_size(at, width)) return nullptr;
+                if (rows == 0) return corrupted(msg::EMPTY_STRUCTURED_LIST, count_offset), nullptr;
+                if (width == 0) break;
                 // The first row holds keys and values; each later row K values.
-                uint64_t values = 0;
-                if (__builtin_mul_overflow(width, 2, &values)) return end_of_input(), nullptr;
-                if (rows >= 2 && width != 0) {
-                    uint64_t later = 0;
-                    if (__builtin_mul_overflow(rows - 1, width, &later) ||
-                        __builtin_add_overflow(values, later, &values)) {
-                        return end_of_input(), nullptr;
-                    }
+                const uint64_t free = at.remaining();
+                if (width > free / 2 || rows - 1 > (free - 2 * width) / width) {
+                    return end_of_input(count_offset), nullptr;
                 }
-                if (values > at.remaining()) return end_of_input(), nullptr;
-                if (values != 0) open(values, false);
+                open(2 * width + (rows - 1) * width, false);
                 break;
             }
-            case Flag::CustomType:
-                if (at.remaining() < 2) return end_of_input(), nullptr;
+            case ValueKind::Reference: {
+                uint64_t number = 0;
+                if (!read_size(at, number)) return nullptr;
+                break;
+            }
+            case ValueKind::CustomType:
+                // Identifier and value.
+                if (at.remaining() < 2) return end_of_input(at.offset()), nullptr;
                 open(2, false);
                 break;
             default:
@@ -329,16 +347,8 @@ bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t c
     return end != nullptr;
 }
 
-bool skip_size_field(InputReader& in) noexcept {
-    return with_cursor(in, [](Cursor& at) { return pass_size_field(at); });
-}
-
-bool skip_string(InputReader& in, PositionPointerHolder& holder) {
-    return with_cursor(in, [&](Cursor& at) { return pass_string<SizeForm::Key>(at, holder, PositionKind::MarkedKey); });
-}
-
-bool skip_consistent_type_list(InputReader& in, PositionPointerHolder& holder) {
-    return with_cursor(in, [&](Cursor& at) { return pass_typed_list(at, holder); });
+bool skip_dict_key(InputReader& in, PositionPointerHolder& holder) {
+    return with_cursor(in, [&](Cursor& at) { return pass_dict_key(at, holder); });
 }
 
 }  // namespace quarl

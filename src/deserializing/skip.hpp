@@ -11,11 +11,12 @@
 namespace quarl {
 
 // Skips `count` consecutive values. Iterative, so nesting depth costs heap,
-// not stack. Lengths and counts are checked against the input as they are
-// read: a value that claims to run past the end fails at once with
-// "Unexpected end of input". Flags 12 and 25-29 and unknown typed-list element
-// types are CorruptDataErrors (also TypeErrors). False with an exception set
-// on failure.
+// not stack. Counts are checked against the input as they are read: a value
+// that claims more than the rest of the input can hold fails at its count
+// with "Unexpected end of input", as does one that runs past the end. (The
+// full decode also reserves input for the values after a container, so on a
+// cut document it may refuse a count that the skipper passes, and stop
+// earlier.) False with the exception set on failure.
 [[nodiscard]] bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count);
 
 // Skips `count` values of a run whose whole count skip_values() would have
@@ -27,15 +28,8 @@ namespace quarl {
     return skip_values(in, holder, 1);
 }
 
-// Skips one inline key of a str-keyed dict (key-form size field and payload),
-// recording it for later back-references.
-[[nodiscard]] bool skip_string(InputReader& in, PositionPointerHolder& holder);
-
-// Skips the rest of a typed list, after its flag byte.
-[[nodiscard]] bool skip_consistent_type_list(InputReader& in, PositionPointerHolder& holder);
-
-// Skips one size field, without needing its value (integer magnitudes, long
-// reference numbers).
-[[nodiscard]] bool skip_size_field(InputReader& in) noexcept;
+// Skips one key of a str-keyed dict (a back-reference, or an inline key,
+// which is recorded for later back-references).
+[[nodiscard]] bool skip_dict_key(InputReader& in, PositionPointerHolder& holder);
 
 }  // namespace quarl

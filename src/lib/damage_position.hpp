@@ -6,11 +6,10 @@
 
 namespace quarl {
 
-// With a DeserializationError pending: gives it the byte offset of the damage
-// (`pos`), shifting an offset the reader already set by `document_offset`, or
-// else taking `document_offset + position`. A bare TypeError raised by the
-// reader for a byte that is no flag of the format becomes a CorruptDataError
-// with that offset. Any other exception is left as it is.
-void place_damage(size_t document_offset, size_t position) noexcept;
+// With a DeserializationError pending that knows where in its document the
+// damage is (`pos`): shifts that offset by `document_offset`, where the
+// document starts in the buffer. An error with no offset (a loader that
+// failed) and any other exception are left as they are.
+void place_damage(size_t document_offset) noexcept;
 
 }  // namespace quarl

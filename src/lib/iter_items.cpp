@@ -5,7 +5,6 @@
 
 #include "deserializing/item_walk.hpp"
 #include "lib/cached_objects.hpp"
-#include "lib/damage_position.hpp"
 #include "lib/entry_points.hpp"
 #include "lib/input_arguments.hpp"
 #include "lib/path_steps.hpp"
@@ -94,7 +93,6 @@ PyObject* item_iterator_next(PyObject* object) {
     } else {
         state->ctx->thread = PyThreadState_Get();  // the iterator may move between threads
         item = call_without_cpp_exceptions([&] { return state->walk.next(*state->ctx); });
-        if (item == nullptr && PyErr_Occurred()) place_damage(0, state->ctx->in.position);
     }
     state->running = false;
     if (item == nullptr) finish(self);  // releases the buffer as soon as the walk ends
@@ -209,10 +207,7 @@ PyObject* make_item_iterator(PyObject* const* args, Py_ssize_t nargsf, PyObject*
         if (!state.row_items) return nullptr;
         return iterator.release();
     }
-    if (!state.walk.open(*state.ctx, state.keys_only)) {
-        place_damage(0, state.ctx->in.position);
-        return nullptr;
-    }
+    if (!state.walk.open(*state.ctx, state.keys_only)) return nullptr;
     return iterator.release();
 }
 

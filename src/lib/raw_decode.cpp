@@ -58,8 +58,8 @@ struct Document {
             reader.position = DOCUMENT_MARKER_SIZE;
             return true;
         }
-        to_py_error(msg::MISSING_MARKER, DESERIALIZATION_ERROR);
-        place_damage(offset, 0);
+        raise_at(DESERIALIZATION_ERROR, PyUnicode_FromString(msg::MISSING_MARKER), 0);
+        place_damage(offset);
         return false;
     }
 };
@@ -98,7 +98,7 @@ PyObject* raw_decode_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     DecodeContext<VecPointerHolder> ctx(in.data, in.length, in.position, holder, options.loaders, options.use_tuples);
     PyObject* value = deserialize_object(ctx);
     if (value == nullptr) {
-        place_damage(document.offset, ctx.in.position < in.length ? ctx.in.position : in.length);
+        place_damage(document.offset);
         return nullptr;
     }
     return value_and_end(value, document.offset + ctx.in.position);
@@ -116,7 +116,7 @@ PyObject* document_end_impl(PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     InputReader& in = document.reader;
     PositionPointerHolder holder(in.data, in.length);
     if (!skip_object(in, holder)) {
-        place_damage(document.offset, in.position);
+        place_damage(document.offset);
         return nullptr;
     }
     return PyLong_FromSize_t(document.offset + in.position);

@@ -23,7 +23,7 @@ inline constexpr const char* UNKNOWN_CUSTOM_TYPE =
 inline constexpr const char* CUSTOM_TYPE_LOAD_FAILED = "Failed to deserialize custom type";
 // CorruptDataError (a DeserializationError that is also a TypeError), with the offset:
 inline constexpr const char* UNEXPECTED_FLAG = "Unexpected flag";
-inline constexpr const char* UNEXPECTED_LIST_TYPE = "Unexpected consistent list type";
+inline constexpr const char* UNEXPECTED_LIST_TYPE = "Unexpected consistent list type";  // a typed list's element type
 
 // Lazy paths (DeserializationError).
 inline constexpr const char* EXPECTED_DICT = "Invalid path, expected `dict` but found `%s`";
@@ -34,8 +34,6 @@ inline constexpr const char* ITERATOR_RUNNING = "the item iterator is already ru
 inline constexpr const char* UNEXPECTED_FLAG_ON_PATH = "Corrupt data: unexpected flag";
 inline constexpr const char* INDEX_OUT_OF_RANGE = "Index out of range, index is `%llu` but list is of len `%llu`";
 inline constexpr const char* KEY_NOT_FOUND = "Key not found, key: `%U` (type `%R`)";
-inline constexpr const char* UNEXPECTED_TYPE_FLAG = "Unexpected type flag: %u";  // CorruptDataError
-inline constexpr const char* UNREACHABLE = "This should be unreachable";
 // TypeError:
 inline constexpr const char* PATH_NOT_LIST = "path_to_load must be a list";
 inline constexpr const char* NEGATIVE_INDEX = "Index must not be negative";

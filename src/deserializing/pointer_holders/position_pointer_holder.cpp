@@ -18,8 +18,7 @@ PyObject* PositionPointerHolder::decode_at(size_t offset, PositionKind kind) con
         case PositionKind::Utf8:
             return decode_string_without_inserting_pointer<StrPayload::Utf8>(in);
     }
-    end_of_input();
-    return nullptr;
+    return nullptr;  // (every kind is handled above)
 }
 
 bool PositionPointerHolder::payload_equals(PositionKind kind, const uint8_t* payload, size_t length,
@@ -33,12 +32,12 @@ bool PositionPointerHolder::payload_equals(PositionKind kind, const uint8_t* pay
     return length == text_length && equal_bytes(payload, text, text_length);
 }
 
-PyObject* PositionPointerHolder::base_get(uint64_t number) noexcept {
+PyObject* PositionPointerHolder::base_get(uint64_t number, size_t at) noexcept {
     uintptr_t entry = 0;
     if (!base_->find(number, entry)) {
         missed_ = true;
         missed_number_ = number;
-        end_of_input();
+        bad_reference(at);
         return nullptr;
     }
     if (!is_position(entry)) return Py_NewRef(reinterpret_cast<PyObject*>(entry));
@@ -54,18 +53,18 @@ PyObject* PositionPointerHolder::base_get(uint64_t number) noexcept {
     return Py_NewRef(slot.get());
 }
 
-bool PositionPointerHolder::entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length,
-                                         bool ascii, bool& equal) const noexcept {
+bool PositionPointerHolder::entry_equals(uint64_t number, size_t at, PyObject* str, const uint8_t* text,
+                                         size_t length, bool ascii, bool& equal) const noexcept {
     uintptr_t entry = 0;
     if (number < base_size_) {
         if (!base_->find(number, entry)) {
             missed_ = true;
             missed_number_ = number;
-            return end_of_input();
+            return bad_reference(at);
         }
     } else {
         number -= base_size_;
-        if (number >= entries_.size()) return end_of_input();
+        if (number >= entries_.size()) return bad_reference(at);
         entry = entries_[static_cast<size_t>(number)];
     }
     if (!is_position(entry)) {

@@ -85,11 +85,11 @@ public:
 
     // A position entry is decoded on first use and kept, so every later
     // reference yields the same object, as in a full decode.
-    [[nodiscard]] PyObject* safe_get(uint64_t number) noexcept {
-        if (number < base_size_) [[unlikely]] return base_get(number);
+    [[nodiscard]] PyObject* safe_get(uint64_t number, size_t at) noexcept {
+        if (number < base_size_) [[unlikely]] return base_get(number, at);
         number -= base_size_;
         if (number >= entries_.size()) [[unlikely]] {
-            end_of_input();
+            bad_reference(at);
             return nullptr;
         }
         uintptr_t& entry = entries_[static_cast<size_t>(number)];
@@ -116,10 +116,10 @@ public:
 
     // Whether entry `number` is a string whose UTF-8 form is `text` (`ascii`:
     // the text has no byte of 128 or more), without decoding skipped strings.
-    // False with DeserializationError set when the number is out of range or
-    // the entry's payload runs past the input.
-    [[nodiscard]] bool entry_equals(uint64_t number, PyObject* str, const uint8_t* text, size_t length, bool ascii,
-                                    bool& equal) const noexcept;
+    // False with DeserializationError set when the number is out of range
+    // (placed at `at`, the reference) or the entry's payload runs past the input.
+    [[nodiscard]] bool entry_equals(uint64_t number, size_t at, PyObject* str, const uint8_t* text, size_t length,
+                                    bool ascii, bool& equal) const noexcept;
 
     // Objects are at least 8-byte aligned, so bit 0 tells positions from objects.
     [[nodiscard]] static bool is_position(uintptr_t entry) noexcept { return (entry & 1u) != 0; }
@@ -135,7 +135,7 @@ private:
     }
 
     // A shared entry: its string, decoded once per holder like its own entries.
-    [[nodiscard]] PyObject* base_get(uint64_t number) noexcept;
+    [[nodiscard]] PyObject* base_get(uint64_t number, size_t at) noexcept;
 
     [[nodiscard]] bool append(uintptr_t entry) noexcept { return entries_.push_back(entry); }
 

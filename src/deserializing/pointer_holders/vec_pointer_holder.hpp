@@ -25,9 +25,9 @@ public:
         return true;
     }
 
-    [[nodiscard]] PyObject* safe_get(uint64_t number) noexcept {
+    [[nodiscard]] PyObject* safe_get(uint64_t number, size_t at) noexcept {
         if (number >= entries_.size()) [[unlikely]] {
-            corrupted(msg::CORRUPTED);
+            bad_reference(at);
             return nullptr;
         }
         return Py_NewRef(entries_[static_cast<size_t>(number)]);
