@@ -34,6 +34,7 @@ namespace quarl {
         corrupted(msg::INVALID_ASCII);
         return nullptr;
     }
+    if (n == 1) return PyUnicode_FromOrdinal(bytes[0]);  // the interpreter's shared one-letter str
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
     if (str == nullptr) return nullptr;
     std::memcpy(PyUnicode_DATA(str), bytes, n);

@@ -107,6 +107,12 @@ inline void transcode(const uint8_t* bytes, size_t n, Char* out) noexcept {
     size_t chars = 0;
     Py_UCS4 max_char = 0;
     if (!measure(bytes, n, chars, max_char)) return nullptr;
+    if (chars == 1 && max_char <= 0xFF) {
+        // The interpreter keeps one str per Latin-1 character: share it, as
+        // its own decoder does, so lists of one-letter strings cost no memory each.
+        const Py_UCS4 ch = n == 1 ? bytes[0] : ((bytes[0] & 0x1Fu) << 6) | (bytes[1] & 0x3Fu);
+        return PyUnicode_FromOrdinal(static_cast<int>(ch));
+    }
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), max_char);
     if (str == nullptr) return nullptr;
     void* data = PyUnicode_DATA(str);
