@@ -26,8 +26,9 @@ $(VENV)/.test-deps: $(VENV)/.deps pyproject.toml
 	$(PIP) install $(call EXTRA,test) "atheris>=3.1"
 	touch $@
 
+# PGO off said outright: `make bench` leaves it on in the build directory's cache.
 $(VENV)/.installed: $(VENV)/.deps $(SOURCES)
-	$(PIP) install --no-build-isolation --no-deps --force-reinstall .
+	$(PIP) install --no-build-isolation --no-deps --force-reinstall -C cmake.define.PYQUARL_PGO=OFF .
 	touch $@
 
 install: $(VENV)/.installed
