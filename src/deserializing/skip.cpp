@@ -331,20 +331,25 @@ template <typename Pass>
 
 }  // namespace
 
-bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
+namespace {
+
+// The reader's position moves past `count` values, or to the end on failure.
+[[nodiscard]] inline bool skip_run(InputReader& in, PositionPointerHolder& holder, uint64_t count, bool claim_checked) {
     if (count == 0) return true;
     const uint8_t* const end =
-        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, false);
+        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, claim_checked);
     in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
     return end != nullptr;
 }
 
+}  // namespace
+
+bool skip_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
+    return skip_run(in, holder, count, false);
+}
+
 bool skip_more_values(InputReader& in, PositionPointerHolder& holder, uint64_t count) {
-    if (count == 0) return true;
-    const uint8_t* const end =
-        pass_values(Cursor{in.data, in.data + in.position, in.data + in.length}, holder, count, true);
-    in.position = end != nullptr ? static_cast<size_t>(end - in.data) : in.length;
-    return end != nullptr;
+    return skip_run(in, holder, count, true);
 }
 
 bool skip_dict_key(InputReader& in, PositionPointerHolder& holder) {
