@@ -17,7 +17,7 @@ from pyquarl import (
     load_bytes,
 )
 
-LEAK_RUNS = 400 if SANITIZED else 4000
+LEAK_RUNS = 200 if SANITIZED else 1000
 CUSTOM_FAILED = "Failed to serialize custom type"
 LIST_CHANGED = "list changed size during iteration"
 DICT_CHANGED = ("dictionary changed size during iteration", "dictionary keys changed during iteration")

@@ -39,7 +39,7 @@ def assert_walks_match(data, through_loaders=False, **options):
 
 
 @given(PLAIN_VALUES)
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=150, deadline=None)
 def test_walks_equal_the_full_decode(value):
     assert_walks_match(dumps(value))
 

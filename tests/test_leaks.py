@@ -174,7 +174,7 @@ def test_dumping_large_graph_leaves_memory_flat(options):
         dump_bytes(GRAPH, serialize_dates=True, custom_types=DUMP_TYPES, **options)
 
     assert_refcounts_unchanged(call, [*objects_of(GRAPH), *DUMP_TYPES, *DUMP_TYPES.values(), to_pair])
-    assert_memory_flat(call, runs=3000)
+    assert_memory_flat(call, runs=1500)
 
 
 def failing(point):
@@ -201,7 +201,7 @@ FAILURES = {
 @pytest.mark.parametrize(("value", "options", "error"), FAILURES.values(), ids=FAILURES.keys())
 def test_failing_dump_leaves_memory_flat(value, options, error):
     call = swallowing(lambda: dump_bytes(value, **options), error)
-    runs = 1_000 if value is looping else 3000
+    runs = 1_000 if value is looping else 1500
     assert_refcounts_unchanged(call, [*objects_of(value), *objects_of(options)], runs=runs // 10)
     assert_memory_flat(call, runs=runs)
 
@@ -254,7 +254,7 @@ def custom_reads():
 @pytest.mark.parametrize("calls", [lambda: lazy_reads(LAZY_DATA), lambda: lazy_reads(bytearray(LAZY_DATA)), custom_reads],
                          ids=["bytes", "bytearray", "custom types"])
 def test_lazy_reads_leave_memory_flat(calls):
-    assert_memory_flat(calls, runs=3000)
+    assert_memory_flat(calls, runs=1500)
 
 
 def test_lazy_reads_keep_no_reference():

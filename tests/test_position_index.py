@@ -14,7 +14,7 @@ from conftest import EDITS, PLAIN_VALUES, TEXTS, damaged, misses, paths, same_va
 from pyquarl import (DeserializationError, Document, Idx, View, bytes_check_if_contains, dumps, get_many,
                      lazy_load_bytes)
 
-SETTINGS = settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 BIG_CAP = 1 << 30
 CAPS = [0, 40, 300, 2000, BIG_CAP]  # none, a few entries, part of a document, all of it
 
@@ -145,7 +145,7 @@ class HandleAgainstBytes(RuleBasedStateMachine):
             self.doc.close()
 
 
-HandleAgainstBytes.TestCase.settings = settings(max_examples=30, stateful_step_count=30, deadline=None,
+HandleAgainstBytes.TestCase.settings = settings(max_examples=20, stateful_step_count=30, deadline=None,
                                                 suppress_health_check=[HealthCheck.too_slow])
 test_handle_against_bytes = HandleAgainstBytes.TestCase
 
@@ -250,24 +250,6 @@ def test_views_stay_valid_after_other_lookups_and_fail_once_closed():
         late["name"]
 
 
-def test_get_many_with_repeated_missing_and_overlapping_paths():
-    data = dumps(DOC)
-    paths_asked = [("users", Idx(150), "email"), ("title",), ("users", Idx(3)), ("users", Idx(150), "email"),
-                   ("users", Idx(150)), ("meta", "missing"), ("users", Idx(999)), ("ints", Idx(99)), ()]
-    got = get_many(data, paths_asked, default="-")
-    expected = []
-    for path in paths_asked:
-        try:
-            expected.append(lazy_load_bytes(data, list(path)))
-        except DeserializationError:
-            expected.append("-")
-    assert same_value(expected, got, ordered=True)
-    with Document(data) as doc:
-        assert doc.get_many(paths_asked[:5]) == expected[:5]
-        error = outcome(lambda: doc.get_many(paths_asked))
-        assert error == outcome(lambda: lazy_load_bytes(data, ["meta", "missing"]))
-
-
 def test_get_many_reads_a_file_and_takes_custom_types(tmp_path):
     target = tmp_path / "doc.quarl"
     target.write_bytes(dumps(DOC))
@@ -351,18 +333,6 @@ def str_keyed_dict(entries):
     """A str-keyed dict written entry by entry, so the same key may stand twice."""
     from conftest import doc as document, enc_int, inline_key, size
     return document(b"\x10", size(len(entries)), *[inline_key(key) + enc_int(value) for key, value in entries])
-
-
-@pytest.mark.parametrize("bits", [0, 12])
-@pytest.mark.parametrize("cap", [300, BIG_CAP])
-def test_the_first_entry_of_a_repeated_key_wins_as_on_the_bytes(bits, cap):
-    keys = [f"key {i}" for i in range(400)]
-    entries = [(key, i) for i, key in enumerate(keys)] + [(keys[10], 1000), (keys[399], 1001), ("late", 1002)]
-    data = str_keyed_dict(entries + [("late", 1003)])
-    with fingerprinted(data, cap, bits) as doc:
-        for key in ["late", keys[10], keys[399], "key 1", "absent", keys[200], "late"]:
-            check_lookup(doc, data, [key], "get")
-            check_lookup(doc, data, [key], "truthy")
 
 
 def test_a_learnt_dict_key_costs_a_few_bytes_of_index():
@@ -470,17 +440,17 @@ def test_a_loader_that_reads_the_same_document_again_gets_the_same_answers():
     doc.close()
 
 
-@pytest.mark.parametrize("bits", [0, 12])
+@pytest.mark.parametrize("bits, cap", [(0, BIG_CAP), (12, BIG_CAP), (12, 300)])
 @pytest.mark.parametrize("read_before", [[], ["key 150"], ["key 150", "key 390"], ["key 5", "key 5", "absent"]],
                          ids=["fresh", "searched-once", "learnt-in-part", "learnt-whole"])
-def test_get_many_finds_the_first_entry_of_a_repeated_key_whatever_was_learnt_before(bits, read_before):
+def test_get_many_finds_the_first_entry_of_a_repeated_key_whatever_was_learnt_before(bits, cap, read_before):
     keys = [f"key {i}" for i in range(400)]
     entries = [(key, i) for i, key in enumerate(keys)]
     entries[300:300] = [(keys[10], 1000), (keys[399], 1001), ("late", 1002), ("late", 1003)]
     whole = b"<o>\x10\x01\x02\xfed" + str_keyed_dict(entries)[3:]  # {"d": those entries}
     asked = [("d", key) for key in ("late", keys[399], keys[10], "key 1", "absent", keys[10], keys[250], "late")]
     expected = per_path(whole, asked, None)
-    with fingerprinted(whole, BIG_CAP, bits) as doc:
+    with fingerprinted(whole, cap, bits) as doc:
         for key in read_before:
             check_lookup(doc, whole, ["d", key], "get")
         assert same_outcome(expected, outcome(lambda: doc.get_many(asked, default=None)))

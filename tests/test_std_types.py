@@ -54,42 +54,24 @@ def identical(a, b):
     return a == b
 
 
+# the edges; test_round_trip_property covers the ordinary values of each kind
 ROUND_TRIPS = [
-    datetime.datetime(2024, 5, 1, 12),
-    datetime.datetime(2024, 5, 1, 12, 0, 0, 1, tzinfo=UTC),
     datetime.datetime(1, 1, 1),
     datetime.datetime(9999, 12, 31, 23, 59, 59, 999999, tzinfo=IST),
-    datetime.datetime(2024, 10, 27, 2, 30, tzinfo=PARIS),
     datetime.datetime(2024, 10, 27, 2, 30, fold=1, tzinfo=PARIS),  # the second 2:30 of that night
     datetime.datetime(2024, 10, 27, 2, 30, fold=1),
-    datetime.datetime(2024, 1, 1, tzinfo=NAMED),
     datetime.datetime(2024, 1, 1, tzinfo=ODD),
-    datetime.date(2024, 2, 29),
     datetime.date.min,
-    datetime.time(0, 0),
     datetime.time(23, 59, 59, 999999, tzinfo=IST),
-    datetime.time(1, 2, tzinfo=PARIS),
     datetime.time(1, 2, fold=1, tzinfo=NAMED),
-    datetime.timedelta(0),
-    datetime.timedelta(days=-1, microseconds=1),
     datetime.timedelta.max,
     datetime.timedelta.min,
-    uuid.UUID(int=0),
-    uuid.UUID("12345678-1234-5678-1234-567812345678"),
     decimal.Decimal("3.14159265358979323846264338327950288"),
-    decimal.Decimal("-0"),
-    decimal.Decimal("NaN"),
     decimal.Decimal("-sNaN12"),
-    decimal.Decimal("Infinity"),
     decimal.Decimal("1E+999999"),
-    set(),
-    {1, "a", None},
-    frozenset(),
     frozenset({(1, (2, "x")), frozenset({3})}),  # tuples in sets come back as tuples
     {frozenset({1}), (1, 2)},
-    complex(0, -1),
     complex(float("inf"), float("nan")),
-    bytearray(),
     bytearray(b"\x00\xff" * 300),
     pathlib.Path("/tmp/a b/ü"),
     pathlib.Path("relative"),

@@ -35,12 +35,6 @@ def check_writes(value, flush, direct):
     assert writer.chunks == writer.copies  # kept chunks never change afterwards
 
 
-@pytest.mark.parametrize("flush, direct", [(0, 0), (1, 3), (3, 1), (8, 8), (DEFAULT_FLUSH, DEFAULT_DIRECT)])
-def test_writes_follow_buffer_rules_and_concatenate_to_document(flush, direct):
-    for value in CORPUS:
-        check_writes(value, flush, direct)
-
-
 @settings(deadline=None, max_examples=150)
 @given(ENCODABLE, st.integers(0, 24) | st.just(DEFAULT_FLUSH), st.integers(0, 24) | st.just(DEFAULT_DIRECT))
 def test_writes_of_any_value_follow_buffer_rules(value, flush, direct):
