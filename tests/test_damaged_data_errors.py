@@ -5,15 +5,11 @@ a TypeError (what they raised before). Where the damage has one offset, the
 error carries it as `pos` (from the start of the document, marker included)."""
 
 import pickle
-import subprocess
-import sys
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 from conftest import doc
-from pyquarl import CorruptDataError, DeserializationError, Idx, contains, dumps, get, loads
+from pyquarl import CorruptDataError, DeserializationError, Idx, contains, get, loads
 
 # (document, path to reach the damage lazily, class, message, pos)
 DAMAGE = [
@@ -53,41 +49,3 @@ def test_the_skipper_reports_a_bad_element_type_where_it_stands():
         get(data, Idx(1))
     assert (raised.value.msg, raised.value.pos) == ("Unexpected consistent list type", 6)
     assert contains(data, Idx(1)) is False
-
-
-DOCUMENT = dumps({
-    "users": [{"name": "ada", "id": 1, "tags": ["x", "y"]}, {"name": "lin", "id": 2, "tags": []}],
-    "blob": b"\x00\x01", "ratio": 0.5, "flags": [True, False, None] * 3, "big": 3**70, "neg": -7, "nested": [[1, [2]]],
-})
-
-
-@settings(max_examples=500, deadline=None)
-@given(st.lists(st.tuples(st.integers(3, len(DOCUMENT) - 1), st.integers(0, 255)), min_size=1, max_size=4))
-def test_any_damage_to_a_document_stays_in_the_error_family(changes):
-    data = bytearray(DOCUMENT)
-    for at, byte in changes:
-        data[at] = byte
-    data = bytes(data)
-    try:
-        loads(data)
-    except DeserializationError:
-        pass
-    for path in ([], ["users", Idx(1), "name"], ["nested", Idx(0), Idx(1)], ["flags", Idx(4)], ["zzz"]):
-        try:
-            get(data, *path)
-        except DeserializationError:
-            pass
-        assert contains(data, *path, include_falsy=False) in (True, False)
-
-
-@pytest.mark.parametrize("data, status", [
-    (doc("0D 02 0C 1E"), 4),  # damaged: `has` tells it from a path that leads nowhere
-    (doc("0D 02 1E 1E"), 0),
-    (doc("0D 01 1E"), 1),
-])
-def test_quarl_has_tells_damage_from_absence(tmp_path, data, status):
-    (tmp_path / "doc.quarl").write_bytes(data)
-    result = subprocess.run([sys.executable, "-m", "pyquarl", "has", str(tmp_path / "doc.quarl"), "#1"],
-                            capture_output=True, timeout=60)
-    assert result.returncode == status, result.stderr
-    assert b"Traceback" not in result.stderr

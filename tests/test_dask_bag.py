@@ -2,11 +2,8 @@
 order, across partitions and processes; written by partition and read back."""
 
 import os
-import tempfile
 
 import pytest
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 dask = pytest.importorskip("dask")
 pytest.importorskip("dask.bag")
@@ -17,7 +14,6 @@ import pyquarl  # noqa: E402
 from pyquarl import DeserializationError, Idx  # noqa: E402
 from pyquarl.dask import read_documents, to_documents  # noqa: E402
 
-from conftest import PLAIN_VALUES, as_read, same_value  # noqa: E402
 
 
 def event(i):
@@ -116,19 +112,3 @@ def test_worker_processes_read_and_write_the_files(tmp_path):
     assert read_documents(str(tmp_path / "*.quarl")).pluck("items").count().compute(**in_processes) == 40
     with pytest.raises(DeserializationError):
         read_documents(str(tmp_path / "*.quarl"), path=("user", "none")).compute(**in_processes)
-
-
-@settings(max_examples=30, deadline=None)
-@given(st.lists(st.lists(PLAIN_VALUES, max_size=4), min_size=1, max_size=4))
-def test_files_of_any_documents_read_back_as_their_concatenation(files):
-    with tempfile.TemporaryDirectory() as directory:
-        for number, documents in enumerate(files):
-            write(os.path.join(directory, f"{number}.quarl"), documents)
-        got = compute(read_documents(os.path.join(directory, "*.quarl")))
-        assert same_value(as_read([document for documents in files for document in documents]), got)
-        wrapped = [{"v": document} for documents in files for document in documents]
-        to_documents(dask.bag.from_sequence(wrapped or [None], npartitions=3), os.path.join(directory, "w-*.q"),
-                     scheduler="sync")
-        if wrapped:
-            got = compute(read_documents(os.path.join(directory, "w-*.q"), path="v"))
-            assert same_value(as_read([item["v"] for item in wrapped]), got)

@@ -104,15 +104,6 @@ def test_any_value_matches_the_model(value):
     assert dump_bytes(value, **options) == model_document(value, **options)
 
 
-@settings(deadline=None, max_examples=60)
-@given(st.lists(st.integers(0, 700), max_size=1500), st.randoms(use_true_random=False))
-def test_many_repeated_strings_take_the_right_numbers(picks, rnd):
-    pool = [f"s{i}" for i in range(701)]
-    keys = {pool[i]: i for i in rnd.sample(picks, min(len(picks), 50))}
-    value = [[pool[i] for i in picks], keys, [pool[i] for i in reversed(picks)]]
-    assert dump_bytes(value) == model_document(value)
-
-
 # Texts that share their stored bytes, their length or their first bytes
 # across the three widths a str is stored in, on both sides of the 11 bytes a
 # string-table slot holds in itself; and plain texts enough to fill it.

@@ -4,11 +4,10 @@ read values without loading the rest, and a closed one refuses every call."""
 import os
 
 import pytest
-from conftest import MARKER, PLAIN_VALUES, SANITIZED, as_read, enc_int, inline_key, paths, run_isolated, same_value, size
-from hypothesis import given, settings
+from conftest import MARKER, SANITIZED, enc_int, inline_key, run_isolated, size
 
 import pyquarl
-from pyquarl import DeserializationError, Document, Idx, dumps
+from pyquarl import DeserializationError, Document, Idx
 
 VALUE = {"users": [{"name": "ada", "tags": ["x"]}, {"name": "lin", "tags": []}], "n": 0}
 
@@ -77,15 +76,6 @@ def test_an_empty_file_is_a_document_without_a_marker(tmp_path):
         with pytest.raises(DeserializationError, match="missing starting marker"):
             doc.get()
 
-
-
-@given(PLAIN_VALUES)
-@settings(max_examples=50, deadline=None)
-def test_a_document_agrees_with_get_everywhere(value):
-    data = dumps(value)
-    with Document(memoryview(b"_" + data)[1:]) as doc:
-        for path, expected in paths(as_read(value)):
-            assert same_value(doc.get(*path), expected)
 
 
 BLOB = 1 << 20

@@ -380,18 +380,6 @@ def test_get_many_answers_as_one_lookup_per_path(value, draw, default, bits):
         assert same_outcome(expected, outcome(lambda: doc.get_many(asked, **options)))
 
 
-@pytest.mark.parametrize("asked, order", [
-    # a value before what lies inside it; list items by position; a dict's keys in the order first asked
-    ([("b", Idx(9)), ("a",), ("b", Idx(2), "x"), ("b", Idx(2)), ("b", Idx(10)), ("a",), ("b", Idx(2), "w"),
-      ("b", [1]), ()], [8, 3, 2, 6, 0, 4, 7, 1, 5]),
-    ([(Idx(2**64 - 1),), (Idx(0), Idx(5)), (Idx(0), Idx(1)), (Idx(0),)], [3, 2, 1, 0]),
-    ([(1,), (True,), (1.0,), ("1",)], [0, 1, 2, 3]),  # equal keys stay together; order is all that depends on it
-], ids=["mixed", "indexes", "equal-keys"])
-def test_get_many_visits_paths_in_document_order(asked, order):
-    from pyquarl.document import document_order
-    assert document_order(asked) == order
-
-
 # ---- custom types through the index ---------------------------------------
 
 class Point:

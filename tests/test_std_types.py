@@ -85,14 +85,11 @@ def test_round_trip(value):
     assert identical(back[0], value) and identical(back[1], value)
 
 
-def test_a_round_trip_keeps_the_zone_object():
+def test_zones_read_back_as_the_zone_object_or_as_the_offset_given():
     value = datetime.datetime(2024, 10, 27, 2, 30, fold=1, tzinfo=PARIS)
     back = loads(dumps(value, std_types=True), std_types=True)
     assert back.tzinfo is PARIS and back.fold == 1 and back.utcoffset() == datetime.timedelta(hours=1)
-
-
-def test_an_unknown_zone_class_is_written_as_its_offset():
-    value = datetime.datetime(2024, 1, 1, 8, tzinfo=LocalZone())
+    value = datetime.datetime(2024, 1, 1, 8, tzinfo=LocalZone())  # a zone of no known class
     back = loads(dumps(value, std_types=True), std_types=True)
     assert back == value and back.tzinfo == datetime.timezone(datetime.timedelta(hours=2), "L")
 
@@ -186,58 +183,37 @@ def test_one_way_values_read_back_plain(value, plain):
     assert back == plain and type(back) is type(plain)
 
 
-def test_registered_classes_come_first():
+def test_what_comes_first():
+    # the caller's own custom types, then std_types, then default=; serialize_dates before all
     colour = CustomType("colour", lambda c: c.name)
     inner = CustomType("inner", lambda i: [i.when, sorted(i.tags)])
     data = dumps([Colour.RED, OUTER], std_types=True, custom_types={Colour: colour, Inner: inner})
     loaders = {"colour": Colour.__getitem__, "inner": lambda pair: Inner(pair[0], set(pair[1]))}
     back = loads(data, std_types=True, custom_types=loaders)
     assert back[0] is Colour.RED and back[1]["inner"] == OUTER.inner
-
-
-def test_own_loaders_replace_the_ready_ones():
-    data = dumps(datetime.date(2024, 1, 2), std_types=True)
-    assert loads(data, std_types=True, custom_types={"date": str}) == "2024-01-02"
-
-
-def test_std_types_reach_the_caller_default_last():
+    # the caller's loaders replace the ready ones
+    assert loads(dumps(datetime.date(2024, 1, 2), std_types=True), std_types=True, custom_types={"date": str}) == \
+        "2024-01-02"
     seen = []
-
-    def default(value):
-        seen.append(type(value))
-        return "other"
-
-    data = dumps([OUTER, object(), Pair(1, 2)], std_types=True, default=default)
+    data = dumps([OUTER, object(), Pair(1, 2)], std_types=True, default=lambda value: seen.append(type(value)) or "other")
     assert loads(data, std_types=True)[1:] == ["other", [1, 2]] and seen == [object]
-
-
-def test_serialize_dates_comes_before_std_types():
     value = datetime.datetime(2024, 5, 1, 12)
     assert loads(dumps(value, std_types=True, serialize_dates=True), std_types=True) == "2024-05-01T12:00:00"
 
 
-@pytest.mark.parametrize("value, message", [
-    (object(), "Unexpected type: <class 'object'>"),
-    ({(1, 2): datetime.date.min}, "Invalid type for dict key: tuple"),
-])
-def test_what_is_still_refused(value, message):
-    with pytest.raises(SerializationError) as caught:
-        dumps(value, std_types=True)
-    assert str(caught.value) == message
-
-
-def test_without_the_option_nothing_changes():
+def test_what_is_refused():
+    for value, message in [(object(), "Unexpected type: <class 'object'>"),
+                           ({(1, 2): datetime.date.min}, "Invalid type for dict key: tuple")]:
+        with pytest.raises(SerializationError) as caught:
+            dumps(value, std_types=True)
+        assert str(caught.value) == message
     with pytest.raises(SerializationError, match="Unexpected type: <class 'uuid.UUID'>"):
-        dumps(uuid.UUID(int=1))
-    data = dumps(uuid.UUID(int=1), std_types=True)
+        dumps(uuid.UUID(int=1))  # without the option
     with pytest.raises(Exception, match="Unknown custom type"):
-        loads(data)
-
-
-@pytest.mark.parametrize("flag", [1, "yes", None])
-def test_std_types_is_a_bool(flag):
-    with pytest.raises(TypeError, match="^std_types must be True or False"):
-        dumps(1, std_types=flag)
+        loads(dumps(uuid.UUID(int=1), std_types=True))
+    for flag in (1, "yes", None):
+        with pytest.raises(TypeError, match="^std_types must be True or False"):
+            dumps(1, std_types=flag)
 
 
 def test_every_reader_takes_the_option():

@@ -1,11 +1,9 @@
-"""The encoder's string numbering checked byte for byte against a small model.
-
-The model writes lists and str-keyed dicts of strings the plain way: the
-first occurrence of a text in full, later ones as back-references to its
-number, keys and values sharing one numbering. The encoder's table (its slot
-layout, growth, the memos, requests made ahead of long runs, taking back a
-list of rows that turned out unlike) must give exactly these bytes.
-"""
+"""The encoder's string numbering checked byte for byte against the model
+encoder of conftest, which writes the first occurrence of a text in full and
+later ones as back-references to its number, keys and values sharing one
+numbering. The encoder's table (its slot layout, growth, the memos, requests
+made ahead of long runs, taking back a list of rows that turned out unlike)
+must give exactly these bytes."""
 
 from __future__ import annotations
 
@@ -16,78 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pyquarl
-
-MARKER = b"<o>"
-
-
-def size_field(n: int, base: int = 255) -> bytes:
-    if n < base:
-        return bytes([n])
-    rest, digits = n - base, []
-    while rest:
-        digits.append(rest % base)
-        rest //= base
-    return bytes([0xFF, *digits, 0xFF])
-
-
-class Model:
-    def __init__(self) -> None:
-        self.numbers: dict[str, int] = {}
-
-    def pointer(self, number: int) -> bytes:
-        for flag, width in ((20, 1), (21, 2), (22, 3), (23, 4)):
-            if number < 1 << (8 * width):
-                return bytes([flag]) + number.to_bytes(width, "big")
-        raise AssertionError("not reached by these tests")
-
-    def value(self, obj: object) -> bytes:
-        if isinstance(obj, str):
-            return self.string(obj)
-        if isinstance(obj, list):
-            if not obj:
-                return bytes([5])
-            if len(obj) >= 2 and all(type(row) is dict and row.keys() == obj[0].keys() for row in obj):
-                return self.rows(obj)
-            return bytes([13]) + size_field(len(obj)) + b"".join(self.value(item) for item in obj)
-        assert isinstance(obj, dict)
-        if not obj:
-            return bytes([6])
-        out = bytes([16]) + size_field(len(obj))
-        for key, item in obj.items():
-            out += self.key(key) + self.value(item)
-        return out
-
-    def rows(self, rows: list[dict[str, object]]) -> bytes:
-        """Like dicts: the first row's keys (value form) and values, then values only, in its key order."""
-        columns = list(rows[0])
-        out = bytes([19]) + size_field(len(rows)) + size_field(len(columns))
-        for key, item in rows[0].items():
-            out += self.string(key) + self.value(item)
-        for row in rows[1:]:
-            out += b"".join(self.value(row[key]) for key in columns)
-        return out
-
-    def string(self, text: str) -> bytes:
-        if text == "":
-            return bytes([0])
-        if text in self.numbers:
-            return self.pointer(self.numbers[text])
-        self.numbers[text] = len(self.numbers)
-        data = text.encode()
-        return bytes([18 if text.isascii() else 10]) + size_field(len(data)) + data
-
-    def key(self, text: str) -> bytes:
-        if text in self.numbers:
-            return b"\xfe" + size_field(self.numbers[text])
-        self.numbers[text] = len(self.numbers)
-        data = text.encode()
-        if text.isascii():
-            return size_field(len(data) + 1, 254) + b"\xfe" + data
-        return size_field(len(data), 254) + data
-
-
-def expected(obj: object) -> bytes:
-    return MARKER + Model().value(obj)
+from conftest import model_document as expected
 
 
 def fresh(text: str) -> str:

@@ -28,26 +28,18 @@ BUFFERS = """
 import array
 import io
 import mmap
-from typing import Any
 
 import pyquarl
 from pyquarl import Document, Idx, contains, get, iter_documents, iter_items, loads, raw_decode
 
-region = mmap.mmap(-1, 8)
-for data in (region, array.array("B", b"<o>"), memoryview(b"<o>"), b"<o>", bytearray(b"<o>")):
+for data in (mmap.mmap(-1, 8), array.array("B", b"<o>"), memoryview(b"<o>"), b"<o>", bytearray(b"<o>")):
     loads(data)
     get(data, "a", Idx(0))
     contains(data, "a", include_falsy=False)
     value, end = raw_decode(data, 0, use_tuples=True)
-    end + 1
-    for item in iter_items(data, "a", keys_only=True):
-        pass
-    walk = iter_items(data)
-    kind: str = walk.kind
+    kind: str = iter_items(data, "a", keys_only=True).kind
     with Document(data) as doc:
         doc.get("a")
-        doc.contains("a", include_falsy=True)
-        doc.load(use_tuples=True)
         left: int = doc.iter_items().__length_hint__()
 for document in iter_documents(io.BytesIO(b""), "a", default=None):
     pass
