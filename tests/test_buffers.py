@@ -10,7 +10,7 @@ import pytest
 from conftest import CUSTOM_TYPES, Point
 
 import pyquarl
-from pyquarl import DeserializationError, Document, Idx, dumps, iter_items, raw_decode
+from pyquarl import Document, Idx, dumps, iter_items, raw_decode
 from pyquarl._pyquarl import bytes_check_if_contains, document_end, lazy_load_bytes, load_bytes
 
 VALUE = {"a": [1, "x", {"b": "x"}], "z": 2}

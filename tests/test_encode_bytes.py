@@ -83,19 +83,6 @@ def test_value_encodes_to_exact_bytes(value, encoded):
     assert body(value) == h(encoded)
 
 
-def references_to(last, numbers):
-    """The tail of a list of `last + 1` distinct strings followed by repeats of `numbers`."""
-    strings = list(map(str, range(last + 1)))
-    return dump_bytes(strings + [strings[n] for n in numbers])[-5 * len(numbers) - 8:]
-
-
-def test_back_reference_width_follows_reference_number():
-    tail = references_to(65536, [0, 255, 256, 65535, 65536])
-    assert tail.endswith(b"65536" + h("14 00 14 FF 15 01 00 15 FF FF 16 01 00 00"))
-    # a key reference takes the value-form size field
-    assert body([*map(str, range(300)), {"299": 1}]).endswith(h("10 01 FE FF 2C FF 1F"))
-
-
 @settings(deadline=None, max_examples=300)
 @given(ENCODABLE)
 @example([datetime.datetime(2024, 5, 1, 12), datetime.datetime(2024, 5, 1, 12), datetime.datetime(2024, 5, 1, 13)])

@@ -6,7 +6,7 @@ import tracemalloc
 
 import pytest
 from conftest import (CORPUS_LOADERS, CUSTOM_TYPES, LOADERS, PLAIN_VALUES, Point, ascii_str, corpus, doc, paths,
-                      raw_idx, ref, same_value, size, typed_list)
+                      raw_idx, ref, same_value, typed_list)
 from hypothesis import given, settings
 from hypothesis import strategies as st
 

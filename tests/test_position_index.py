@@ -8,7 +8,6 @@ import random
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from conftest import EDITS, PLAIN_VALUES, TEXTS, damaged, misses, paths, same_value
 from pyquarl import (DeserializationError, Document, Idx, View, bytes_check_if_contains, dumps, get_many,
@@ -98,56 +97,6 @@ def test_a_damaged_document_fails_through_the_handle_as_on_the_bytes(value, edit
     with Document(data, index_cap=BIG_CAP) as doc:
         for number, path in enumerate(lookups[:80]):
             check_lookup(doc, data, path, "get" if number % 3 else "truthy")
-
-
-class HandleAgainstBytes(RuleBasedStateMachine):
-    """Lookups, navigation and cap changes interleaved on one handle."""
-
-    @initialize(value=DOCUMENTS, cap=st.sampled_from(CAPS))
-    def open_document(self, value, cap):
-        self.value, self.data = value, dumps(value)
-        self.doc = Document(self.data, index_cap=cap)
-        self.lookups = lookups_of(value)
-        self.largest_cap = cap
-
-    @rule(pick=st.integers(0, 10**6), question=st.sampled_from(sorted(QUESTIONS)))
-    def look_up(self, pick, question):
-        check_lookup(self.doc, self.data, self.lookups[pick % len(self.lookups)], question)
-
-    @rule(pick=st.integers(0, 10**6))
-    def navigate(self, pick):
-        path = self.lookups[pick % len(self.lookups)]
-        expected = outcome(lambda: lazy_load_bytes(self.data, list(path)))
-        node = outcome(lambda: self._walk(path))
-        if expected[0] != "value" or node[0] != "value":
-            return  # navigation converts steps; its errors are checked elsewhere
-        found = node[1]
-        assert same_value(expected[1], found.load() if isinstance(found, View) else found, ordered=True), path
-
-    def _walk(self, path):
-        node = self.doc
-        for step in path:
-            node = node[step]
-        return node.get() if node is self.doc else node
-
-    @rule(cap=st.sampled_from(CAPS))
-    def change_cap(self, cap):
-        self.doc.index_cap = cap  # lowering it keeps what is known
-        self.largest_cap = max(self.largest_cap, cap)
-
-    @invariant()
-    def index_within_the_largest_cap_set(self):
-        if hasattr(self, "doc"):
-            assert self.doc.index_size <= self.largest_cap
-
-    def teardown(self):
-        if hasattr(self, "doc"):
-            self.doc.close()
-
-
-HandleAgainstBytes.TestCase.settings = settings(max_examples=20, stateful_step_count=30, deadline=None,
-                                                suppress_health_check=[HealthCheck.too_slow])
-test_handle_against_bytes = HandleAgainstBytes.TestCase
 
 
 def rows_with_repeats(count):
