@@ -1,9 +1,7 @@
 """The Python wrappers dumps/loads, dump/load and get/contains, and Idx and CustomType."""
 
-import array
 import datetime
 import io
-import mmap
 import pickle
 
 import pytest
@@ -85,23 +83,6 @@ def test_options_reach_the_native_functions():
     assert contains(data, "where", include_falsy=False, custom_types=loaders)
     with pytest.raises(DeserializationError, match="Unknown custom type"):
         loads(data)
-
-
-def mapped(data):
-    region = mmap.mmap(-1, len(data))
-    region.write(data)
-    return region
-
-
-@pytest.mark.parametrize(
-    "wrap",
-    [memoryview, lambda d: memoryview(b"xx" + d)[2:], lambda d: array.array("B", d), bytearray, mapped],
-    ids=["memoryview", "memoryview-slice", "array", "bytearray", "mmap"],
-)
-def test_any_buffer_is_accepted(wrap):
-    data = dumps({"a": [1, 2]})
-    assert loads(wrap(data)) == {"a": [1, 2]}
-    assert get(wrap(data), "a", Idx(1)) == 2 and contains(wrap(data), "a")
 
 
 def test_errors_are_quarl_errors_and_value_errors():

@@ -46,7 +46,7 @@ def assert_no_leak(call, runs=LEAK_RUNS):
     assert_memory_flat(call, runs=runs, traced_runs=runs // 10)
 
 
-def assert_no_leak_per_level(call, runs=100):
+def assert_no_leak_per_level(call, runs=30):
     """For calls thousands of levels deep, where the interpreter's own caches
     grow by up to ~100 blocks over the first thousand calls (too slow to
     outlast): a leak at each level would add thousands of blocks per call."""
