@@ -33,6 +33,9 @@ LAYOUT_FAULTS = {
     "Corrupted data: a size field does not fit in 64 bits",
     "Corrupted data: a list of structured dicts with no rows",
 }
+# Faults only reading a value through finds: a reference to no string, text that is no valid UTF-8 or ASCII.
+UNREAD_FAULTS = {"Corrupted data", "Corrupted data: a string is not valid UTF-8",
+                 "Corrupted data: a string marked as ASCII holds a byte above 127"}
 # Payloads after a flag byte: none, zeros (references to the first string),
 # counts or lengths of one and two with small values after them, escaped size
 # fields, a long one.
@@ -171,11 +174,11 @@ def disagreements(value, context):
                 found.append((data.hex(" "), "get past", full, past))
 
         # A containment test does not read the value through (nor resolve a
-        # back-reference there): it says True for every value that get() reads,
-        # False where the way to it is damaged, and False for a byte that is no
-        # flag or element type.
+        # back-reference there, nor check the text it leads to): it says True
+        # for every value that get() reads, False where the way to it is
+        # damaged, and False for a byte that is no flag or element type.
         said = contains(data, *path_past)
-        if said is not (past[0] == "value") and not (said and fault(past) in LAYOUT_FAULTS | {"Corrupted data"}):
+        if said is not (past[0] == "value") and not (said and fault(past) in LAYOUT_FAULTS | UNREAD_FAULTS):
             found.append((data.hex(" "), "contains past", past, said))
         truthy = contains(data, *path_at, include_falsy=False)
         if at[0] == "value" and truthy is not bool(at[1]):
