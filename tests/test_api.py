@@ -18,7 +18,7 @@ def to_pair(p):
     return [p.x, p.y]
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=50, deadline=None)
 @given(PLAIN_VALUES)
 def test_every_wrapper_agrees_with_the_native_functions(value):
     data, expected = dumps(value), as_read(value)

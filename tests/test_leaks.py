@@ -80,13 +80,13 @@ def test_large_document_decoded_again_and_again():
     assert len(LARGE) > 7000
     calls = itertools.cycle([lambda: load_bytes(LARGE, custom_types=LOADERS),
                              lambda: load_bytes(bytearray(LARGE), custom_types=LOADERS, use_tuples=True, stop_gc=True)])
-    assert_memory_flat(lambda: next(calls)(), runs=3000, traced_runs=600, traced_tolerance=16 * 1024)
+    assert_memory_flat(lambda: next(calls)(), runs=1500, traced_runs=600, traced_tolerance=16 * 1024)
 
 
 def test_failing_documents_decoded_again_and_again():
     calls = [(len(data), failing_call(data, loaders)) for data, loaders in failing_documents()]
     shallow = itertools.cycle([call for length, call in calls if length < 20_000])
-    assert_memory_flat(lambda: next(shallow)(), runs=3000, traced_runs=1000, traced_tolerance=16 * 1024)
+    assert_memory_flat(lambda: next(shallow)(), runs=1500, traced_runs=600, traced_tolerance=16 * 1024)
     deep = itertools.cycle([call for length, call in calls if length >= 20_000])
     assert_memory_flat(lambda: next(deep)(), runs=300, traced_runs=100, traced_tolerance=16 * 1024)
 

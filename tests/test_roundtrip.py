@@ -10,7 +10,7 @@ from pyquarl import dump_bytes, load_bytes
 from shared_data import DATA_DIR, MISSING
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(PLAIN_VALUES)
 def test_roundtrip(value):
     data = dump_bytes(value)
