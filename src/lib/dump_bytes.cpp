@@ -145,6 +145,14 @@ PyObject* forget_dump_sizes(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyOb
     Py_RETURN_NONE;
 }
 
+PyObject* dump_plain(PyObject* obj) noexcept {
+    return call_without_cpp_exceptions([&]() -> PyObject* {
+        DumpOptions options;
+        options.obj = obj;
+        return dump_to_bytes(options);
+    });
+}
+
 PyObject* dump_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_without_cpp_exceptions([&]() -> PyObject* {
         DumpOptions options;
