@@ -113,13 +113,13 @@ PyObject* dump_to_bytes(const DumpOptions& options) {
     SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings),
                                  last_table_size.load(std::memory_order_relaxed));
     RawBytesBuffer buffer(last_document_size.load(std::memory_order_relaxed));
-    if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
+    buffer.init_small();
+    if (!buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
     if (!serialize(options.obj, ctx)) return nullptr;
     last_document_size.store(buffer.size(), std::memory_order_relaxed);
     last_table_size.store(cache.capacity(), std::memory_order_relaxed);
-    (void)buffer.take_bytes();
-    return buffer.release_storage();
+    return buffer.finish_bytes();
 }
 
 PyObject* dump_to_writer(const DumpOptions& options) {
