@@ -20,6 +20,10 @@ from .documents import iter_documents
 from .document import Document, get_many, iter_items, open
 from .views import View
 
+# A plain attribute: a module-level __getattr__ would keep the interpreter
+# from caching lookups such as `pyquarl.dumps`, which every call pays.
+__version__ = "0.1.0"
+
 __all__ = [
     "CorruptDataError",
     "CustomType",
@@ -46,14 +50,3 @@ __all__ = [
     "raw_decode",
 ]
 
-
-def __getattr__(name: str) -> str:
-    # The version is looked up on first use: importlib.metadata is slow to import.
-    if name == "__version__":
-        from importlib.metadata import PackageNotFoundError, version
-
-        try:
-            return version("pyquarl")
-        except PackageNotFoundError:
-            return "0+unknown"
-    raise AttributeError(f"module 'pyquarl' has no attribute {name!r}")

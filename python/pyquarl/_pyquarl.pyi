@@ -1,7 +1,7 @@
 """The native encoder, decoder and lazy reader."""
 
 from collections.abc import Buffer, Callable, Iterator
-from typing import Any, Literal, Protocol, final, overload
+from typing import Any, Literal, Protocol, TypeVar, final, overload
 
 from .serialize.settings import CustomType
 
@@ -57,6 +57,9 @@ def bytes_check_if_contains(
     include_falsy: bool = ...,
     custom_types: _Loaders = ...,
 ) -> bool: ...
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+def _fast_function(fallback: _Function, name: str, /) -> _Function: ...
 def raw_decode(
     data: Buffer,
     offset: int = ...,

@@ -5,14 +5,18 @@
 They are thin: options are handed to the native functions unchanged (after
 ``std_types`` is turned into custom types, see :mod:`pyquarl.options`), so an
 unknown or mistyped option fails with the native function's own message.
+``dumps``, ``loads``, ``get`` and ``contains`` are called often on small
+messages: a native front runs their calls without options and hands every
+other call to the Python function below it.
 """
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Buffer, Callable, Mapping
-from typing import Any, Protocol, TypedDict, Unpack, cast
+from typing import Any, Protocol, TypedDict, TypeVar, Unpack, cast
 
-from ._pyquarl import bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
+from ._pyquarl import _fast_function, bytes_check_if_contains, dump_bytes, lazy_load_bytes, load_bytes
 from .options import decode_options, encode_options
 from .serialize.settings import CustomType
 
@@ -84,11 +88,22 @@ class ContainsOptions(GetOptions, total=False):
     include_falsy: bool
 
 
+_Function = TypeVar("_Function", bound=Callable[..., Any])
+
+
+def _native_front(function: _Function) -> _Function:
+    """``function`` behind its native front, which runs the calls that pass no
+    option and calls ``function`` (its ``__wrapped__``) for all others; name,
+    documentation and signature are those of ``function``."""
+    return cast("_Function", functools.update_wrapper(_fast_function(function, function.__name__), function))
+
+
 def _refuse_writer(function: str, options: Mapping[str, object], hint: str) -> None:
     if "writer" in options:
         raise TypeError(f"{function}() got an unexpected keyword argument 'writer'; {hint}")
 
 
+@_native_front
 def dumps(obj: object, **options: Unpack[DumpsOptions]) -> bytes:
     """Encode ``obj`` and return the document as bytes.
 
@@ -146,6 +161,7 @@ def dump(obj: object, fp: SupportsWrite, **options: Unpack[DumpOptions]) -> None
     dump_bytes(obj, writer=fp, **encode_options(cast("dict[str, Any]", options)))
 
 
+@_native_front
 def loads(data: Buffer, **options: Unpack[LoadOptions]) -> Any:
     """Decode a whole document.
 
@@ -183,6 +199,7 @@ def load(fp: SupportsRead, **options: Unpack[LoadOptions]) -> Any:
     return loads(data, **options)
 
 
+@_native_front
 def get(data: Buffer, *path: object, **options: Unpack[GetOptions]) -> Any:
     """Decode only the value at ``path``; everything before it is skipped, nothing after it is read.
 
@@ -199,6 +216,7 @@ def get(data: Buffer, *path: object, **options: Unpack[GetOptions]) -> Any:
     return lazy_load_bytes(data, list(path), **decode_options(cast("dict[str, Any]", options)))
 
 
+@_native_front
 def contains(
     data: Buffer, *path: object, **options: Unpack[ContainsOptions]
 ) -> bool:

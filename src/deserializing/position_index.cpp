@@ -153,7 +153,7 @@ bool PositionIndex::sync(Walk& walk) noexcept {
     PositionPointerHolder& holder = walk.holder;
     const size_t total = holder.size();
     if (total > strings_.count) {
-        const GrowableArray<uintptr_t>& own = holder.own_entries();
+        const auto& own = holder.own_entries();
         GrowableArray<uintptr_t>& dense = strings_.dense;
         for (size_t number = strings_.count; number < total && number == dense.size(); ++number) {
             if ((dense.size() + 1) * sizeof(uintptr_t) > cap_ / 4 || !room(sizeof(uintptr_t))) break;

@@ -107,6 +107,7 @@ int traverse_module_state(ModuleState& state, visitproc visit, void* arg) noexce
     Py_VISIT(state.write_method_name);
     Py_VISIT(state.index_attribute_name);
     Py_VISIT(state.item_iterator_type);
+    Py_VISIT(state.fast_function_type);
     return 0;
 }
 
@@ -121,6 +122,7 @@ void clear_module_state(ModuleState& state) noexcept {
     Py_CLEAR(state.write_method_name);
     Py_CLEAR(state.index_attribute_name);
     Py_CLEAR(state.item_iterator_type);
+    Py_CLEAR(state.fast_function_type);
 }
 
 }  // namespace quarl

@@ -20,6 +20,7 @@ struct ModuleState {
     PyObject* write_method_name;  // interned "write"
     PyObject* index_attribute_name;  // interned "index"
     PyTypeObject* item_iterator_type;  // iter_items' iterators, a type of this interpreter
+    PyTypeObject* fast_function_type;  // the native fronts of dumps, loads, get and contains
 };
 
 // The state of the module whose function is running on this thread. Set by
@@ -44,6 +45,9 @@ public:
     explicit ModuleStateScope(PyObject* module) noexcept : saved_(CURRENT_MODULE_STATE) {
         CURRENT_MODULE_STATE = static_cast<ModuleState*>(PyModule_GetState(module));
     }
+    explicit ModuleStateScope(ModuleState* state) noexcept : saved_(CURRENT_MODULE_STATE) {
+        CURRENT_MODULE_STATE = state;
+    }
     ~ModuleStateScope() { CURRENT_MODULE_STATE = saved_; }
     ModuleStateScope(const ModuleStateScope&) = delete;
     ModuleStateScope& operator=(const ModuleStateScope&) = delete;
@@ -63,6 +67,7 @@ private:
 #define WRITE_METHOD_NAME (::quarl::module_state().write_method_name)
 #define INDEX_ATTRIBUTE_NAME (::quarl::module_state().index_attribute_name)
 #define ITEM_ITERATOR_TYPE (::quarl::module_state().item_iterator_type)
+#define FAST_FUNCTION_TYPE (::quarl::module_state().fast_function_type)
 
 // Immortal singletons of the interpreter, the same object in every
 // interpreter of the process: set once, never released.

@@ -113,13 +113,13 @@ PyObject* dump_to_bytes(const DumpOptions& options) {
     SerializingStringCache cache(/*owns_keys=*/!SerializeContext<RawBytesBuffer>::runs_no_python(options.settings),
                                  last_table_size.load(std::memory_order_relaxed));
     RawBytesBuffer buffer(last_document_size.load(std::memory_order_relaxed));
-    if (!buffer.init() || !buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
+    buffer.init_small();
+    if (!buffer.extend(DOCUMENT_MARKER, DOCUMENT_MARKER_SIZE)) return nullptr;
     SerializeContext<RawBytesBuffer> ctx{buffer, cache, options.settings};
     if (!serialize(options.obj, ctx)) return nullptr;
     last_document_size.store(buffer.size(), std::memory_order_relaxed);
     last_table_size.store(cache.capacity(), std::memory_order_relaxed);
-    (void)buffer.take_bytes();
-    return buffer.release_storage();
+    return buffer.finish_bytes();
 }
 
 PyObject* dump_to_writer(const DumpOptions& options) {
@@ -143,6 +143,14 @@ PyObject* forget_dump_sizes(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyOb
     last_document_size.store(0, std::memory_order_relaxed);
     last_table_size.store(0, std::memory_order_relaxed);
     Py_RETURN_NONE;
+}
+
+PyObject* dump_plain(PyObject* obj) noexcept {
+    return call_without_cpp_exceptions([&]() -> PyObject* {
+        DumpOptions options;
+        options.obj = obj;
+        return dump_to_bytes(options);
+    });
 }
 
 PyObject* dump_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

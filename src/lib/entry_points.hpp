@@ -19,6 +19,15 @@ PyObject* document_index_new(PyObject* module, PyObject* const* args, Py_ssize_t
 PyObject* document_index_lookup(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* document_index_info(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyTypeObject* make_item_iterator_type(PyObject* module) noexcept;
+// The same calls with no options (a path given as the call's arguments): the
+// fast paths of dumps, loads, get and contains (fast_functions.cpp).
+PyObject* dump_plain(PyObject* obj) noexcept;
+PyObject* load_plain(PyObject* buffer) noexcept;
+PyObject* get_plain(PyObject* buffer, PyObject* const* path, size_t length) noexcept;
+PyObject* contains_plain(PyObject* buffer, PyObject* const* path, size_t length) noexcept;
+// fast_function(fallback, name): the type of the everyday functions' native fronts.
+PyObject* make_fast_function(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyTypeObject* make_fast_function_type(PyObject* module) noexcept;
 PyObject* document_end(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace quarl

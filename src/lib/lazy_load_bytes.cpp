@@ -1,5 +1,6 @@
 // lazy_load_bytes and bytes_check_if_contains: shared argument handling, then
 // lazy path resolution in load or check mode.
+#include <span>
 #include <vector>
 
 #include "deserializing/lazy_deserialize.hpp"
@@ -79,18 +80,46 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
     return check_buffer_type(options.buffer);
 }
 
+// Resolves `steps` in `buffer` with the options' loaders and flag.
+PyObject* resolve(PyObject* buffer, std::span<const PathStep> steps, LazyOptions& options, LazyMode mode) {
+    InputBuffer input;
+    if (!input.open(buffer) || !check_marker(input)) return nullptr;
+    PositionPointerHolder holder(input.data(), input.size());
+    LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, options.loaders, false);
+    return lazy_deserialize(ctx, steps, mode, options.include_falsy);
+}
+
 PyObject* call_lazy_load(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, LazyMode mode) {
     LazyOptions options;
     if (!parse_arguments(args, nargsf, kwnames, options)) return nullptr;
     std::vector<PathStep> steps;
     std::vector<PyPointer> owned_keys;
     if (!build_steps(options.path, steps, owned_keys)) return nullptr;
+    return resolve(options.buffer, steps, options, mode);
+}
 
-    InputBuffer input;
-    if (!input.open(options.buffer) || !check_marker(input)) return nullptr;
-    PositionPointerHolder holder(input.data(), input.size());
-    LazyContext ctx(input.data(), input.size(), DOCUMENT_MARKER_SIZE, holder, options.loaders, false);
-    return lazy_deserialize(ctx, steps, mode, options.include_falsy);
+// A path given as the call's own arguments: they live as long as the call,
+// so its keys need no references, and a short path needs no allocation.
+PyObject* call_lazy_plain(PyObject* buffer, PyObject* const* path, size_t length, LazyMode mode) {
+    if (!check_buffer_type(buffer)) return nullptr;
+    constexpr size_t SHORT_PATH = 8;
+    PathStep short_steps[SHORT_PATH];
+    std::vector<PathStep> long_steps(length > SHORT_PATH ? length : 0);
+    PathStep* steps = length > SHORT_PATH ? long_steps.data() : short_steps;
+    for (size_t i = 0; i < length; ++i) {
+        if (!path_step(path[i], steps[i])) return nullptr;
+    }
+    LazyOptions options;
+    return resolve(buffer, std::span<const PathStep>(steps, length), options, mode);
+}
+
+// A path that does not resolve, or data that cannot be read, is "not contained".
+PyObject* false_when_not_found(PyObject* result) noexcept {
+    if (result == nullptr && PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
+        PyErr_Clear();
+        Py_RETURN_FALSE;
+    }
+    return result;
 }
 
 }  // namespace
@@ -100,14 +129,17 @@ PyObject* lazy_load_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 PyObject* bytes_check_if_contains(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* result =
-        call_without_cpp_exceptions([&] { return call_lazy_load(args, nargsf, kwnames, LazyMode::Check); });
-    // A path that does not resolve, or data that cannot be read, is "not contained".
-    if (result == nullptr && PyErr_ExceptionMatches(DESERIALIZATION_ERROR)) {
-        PyErr_Clear();
-        Py_RETURN_FALSE;
-    }
-    return result;
+    return false_when_not_found(
+        call_without_cpp_exceptions([&] { return call_lazy_load(args, nargsf, kwnames, LazyMode::Check); }));
+}
+
+PyObject* get_plain(PyObject* buffer, PyObject* const* path, size_t length) noexcept {
+    return call_without_cpp_exceptions([&] { return call_lazy_plain(buffer, path, length, LazyMode::Load); });
+}
+
+PyObject* contains_plain(PyObject* buffer, PyObject* const* path, size_t length) noexcept {
+    return false_when_not_found(
+        call_without_cpp_exceptions([&] { return call_lazy_plain(buffer, path, length, LazyMode::Check); }));
 }
 
 }  // namespace quarl

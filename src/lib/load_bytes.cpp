@@ -79,6 +79,14 @@ PyObject* load(LoadOptions& options) {
 
 }  // namespace
 
+PyObject* load_plain(PyObject* buffer) noexcept {
+    return call_without_cpp_exceptions([&]() -> PyObject* {
+        LoadOptions options;
+        options.buffer = buffer;
+        return check_buffer_type(buffer) ? load(options) : nullptr;
+    });
+}
+
 PyObject* load_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return call_without_cpp_exceptions([&]() -> PyObject* {
         LoadOptions options;

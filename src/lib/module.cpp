@@ -42,6 +42,9 @@ PyMethodDef METHODS[] = {
      "bytes_check_if_contains($module, /, buffer, path_to_load, *, include_falsy=True, custom_types=...)\n--\n\n"
      "Whether path_to_load (a list of keys and Idx steps) leads to a value, without decoding it.\n\n"
      "Damaged data on the way gives False; TypeError for a bad option."},
+    {"_fast_function", QUARL_FASTCALL(make_fast_function), METH_FASTCALL | METH_KEYWORDS,
+     "_fast_function(fallback, name): a native front for pyquarl's function `name` (dumps, loads, get or\n"
+     "contains) that runs calls without options natively and passes every other call to fallback"},
     {"raw_decode", QUARL_FASTCALL(raw_decode), METH_FASTCALL | METH_KEYWORDS,
      "decodes the document at an offset of a buffer; returns (value, offset just past it)"},
     {"document_end", QUARL_FASTCALL(document_end), METH_FASTCALL | METH_KEYWORDS,
@@ -64,7 +67,9 @@ int exec_module(PyObject* module) noexcept {
     ModuleState& state = state_of(module);
     if (!init_module_state(state)) return -1;
     state.item_iterator_type = make_item_iterator_type(module);
-    return state.item_iterator_type != nullptr ? 0 : -1;
+    if (state.item_iterator_type == nullptr) return -1;
+    state.fast_function_type = make_fast_function_type(module);
+    return state.fast_function_type != nullptr ? 0 : -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) noexcept {

@@ -43,9 +43,15 @@ bool RawBytesBuffer::grow(size_t n) noexcept {
         capacity_ <= static_cast<size_t>(PY_SSIZE_T_MAX) / 64) {
         capacity = std::max(needed, std::min(hint, capacity_ * 64));
     }
-    // The bytes object is private to this buffer (reference count 1), which is
-    // what makes resizing it in place valid.
-    if (_PyBytes_Resize(&storage_, static_cast<Py_ssize_t>(capacity)) < 0) {
+    if (storage_ == nullptr) {
+        // Leaving the small array: its bytes move to the first bytes object.
+        PyObject* fresh = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
+        if (fresh == nullptr) return false;
+        std::memcpy(PyBytes_AS_STRING(fresh), data_, len_);
+        storage_ = fresh;
+    } else if (_PyBytes_Resize(&storage_, static_cast<Py_ssize_t>(capacity)) < 0) {
+        // The bytes object is private to this buffer (reference count 1), which
+        // is what makes resizing it in place valid.
         data_ = nullptr;
         len_ = capacity_ = 0;
         PyErr_NoMemory();
@@ -65,6 +71,17 @@ PyObject* RawBytesBuffer::take_bytes() noexcept {
     capacity_ = len_;
     len_ = 0;
     return storage_;
+}
+
+PyObject* RawBytesBuffer::finish_bytes() noexcept {
+    if (storage_ != nullptr) {
+        (void)take_bytes();
+        return release_storage();
+    }
+    PyObject* exact = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data_), static_cast<Py_ssize_t>(len_));
+    data_ = nullptr;
+    len_ = capacity_ = 0;
+    return exact;
 }
 
 bool FilePyBytesBuffer::call_write(PyObject* chunk) noexcept {

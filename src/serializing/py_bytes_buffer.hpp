@@ -33,6 +33,16 @@ public:
     // Creates the 8-byte storage. False with MemoryError set on failure.
     [[nodiscard]] bool init() noexcept { return reset_storage(INITIAL_CAPACITY); }
 
+    // Starts in the buffer's own array of SMALL_CAPACITY bytes instead: the
+    // bytes object is made when the output outgrows it (and the output built
+    // in place from there on), or by finish_bytes() at its exact size. A
+    // small message then costs one allocation instead of three.
+    void init_small() noexcept {
+        data_ = small_;
+        len_ = 0;
+        capacity_ = SMALL_CAPACITY;
+    }
+
     [[nodiscard]] size_t size() const noexcept { return len_; }
     [[nodiscard]] size_t capacity() const noexcept { return capacity_; }
 
@@ -82,6 +92,10 @@ public:
     // buffer keeps its reference); afterwards the buffer is empty.
     PyObject* take_bytes() noexcept;
 
+    // The written bytes as a bytes object of their size (a new reference);
+    // afterwards the buffer has no storage. Null with MemoryError set on failure.
+    [[nodiscard]] PyObject* finish_bytes() noexcept;
+
     // Gives the storage object to the caller (a new reference) and leaves the
     // buffer without storage.
     [[nodiscard]] PyObject* release_storage() noexcept {
@@ -96,6 +110,9 @@ public:
     [[nodiscard]] bool reset_storage(size_t capacity) noexcept;
 
     static constexpr size_t INITIAL_CAPACITY = 8;
+    // Copying up to this many bytes once costs less than the two resizes a
+    // bytes object needs to reach its final size; most RPC and cache messages fit.
+    static constexpr size_t SMALL_CAPACITY = 256;
     static constexpr size_t FAST_GROWTH_LIMIT = size_t{1} << 16;
     static constexpr size_t HINT_FROM = 4096;
 
@@ -103,10 +120,11 @@ private:
     [[nodiscard]] bool grow(size_t n) noexcept;
 
     size_t expected_size_;
-    PyObject* storage_ = nullptr;  // owned bytes object used as mutable storage
+    PyObject* storage_ = nullptr;  // owned bytes object used as mutable storage; null while in small_
     uint8_t* data_ = nullptr;
     size_t len_ = 0;
     size_t capacity_ = 0;
+    uint8_t small_[SMALL_CAPACITY];  // not cleared: only written bytes are read
 };
 
 class FilePyBytesBuffer {

@@ -69,7 +69,7 @@ public:
     [[nodiscard]] bool missed() const noexcept { return missed_; }
     // The number it wanted.
     [[nodiscard]] uint64_t missed_number() const noexcept { return missed_number_; }
-    [[nodiscard]] const GrowableArray<uintptr_t>& own_entries() const noexcept { return entries_; }
+    [[nodiscard]] const auto& own_entries() const noexcept { return entries_; }
 
     [[nodiscard]] bool insert(PyObject* object) noexcept {
         if (!append(reinterpret_cast<uintptr_t>(object))) return false;
@@ -151,7 +151,7 @@ private:
 
     const uint8_t* data_;
     size_t length_;
-    GrowableArray<uintptr_t> entries_;
+    GrowableArray<uintptr_t, 32> entries_;  // a small message's strings need no allocation
     const KnownStrings* base_ = nullptr;
     size_t base_size_ = 0;
     bool holds_objects_ = false;  // whether any own entry was ever an object

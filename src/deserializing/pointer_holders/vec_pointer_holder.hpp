@@ -36,7 +36,7 @@ public:
     [[nodiscard]] size_t size() const noexcept { return entries_.size(); }
 
 private:
-    GrowableArray<PyObject*> entries_;
+    GrowableArray<PyObject*, 32> entries_;  // a small message's strings need no allocation
 };
 
 static_assert(PointerHolder<VecPointerHolder>);
