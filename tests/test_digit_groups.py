@@ -5,22 +5,13 @@ are checked against the plain digit-by-digit form."""
 from __future__ import annotations
 
 import pytest
+from conftest import size as size_field
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import pyquarl
 
 MARKER = b"<o>"
-
-
-def size_field(n: int, base: int = 255) -> bytes:
-    if n < base:
-        return bytes([n])
-    rest, digits = n - base, []
-    while rest:
-        digits.append(rest % base)
-        rest //= base
-    return bytes([0xFF, *digits, 0xFF])
 
 
 def int_bytes(value: int) -> bytes:
