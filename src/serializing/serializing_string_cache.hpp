@@ -347,7 +347,7 @@ private:
         if (capacity <= block_capacity_) {
             // The slots beyond the old capacity are zero already: the entries
             // are set aside, their slots cleared, and put back under the new mask.
-            auto* moved = static_cast<Slot*>(std::malloc(count_ * sizeof(Slot)));
+            auto* moved = static_cast<Slot*>(std::malloc(std::max<size_t>(count_, 1) * sizeof(Slot)));
             if (moved == nullptr) {
                 PyErr_NoMemory();
                 return false;
