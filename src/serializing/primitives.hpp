@@ -53,8 +53,9 @@ template <class Buffer>
 // multi-precision conversion.
 template <class Buffer>
 [[nodiscard]] inline bool encode_wide_int(u128 magnitude, bool negative, Buffer& buffer) {
-    constexpr size_t most = 2 + MAX_U128_DIGITS + 1;
-    static_assert(most >= 1 + MAX_SIZE_FIELD);
+    // Room for the whole groups of digits written, not only the significant ones.
+    constexpr size_t most = 2 + WRITTEN_U128_DIGITS + 1;
+    static_assert(most >= 1 + MAX_SIZE_FIELD && WRITTEN_U128_DIGITS >= MAX_U128_DIGITS);
     uint8_t local[most];
     const bool direct = buffer.can_write_block(most);
     uint8_t* out = direct ? buffer.reserve(most) : local;
@@ -77,6 +78,17 @@ template <class Buffer>
 template <class Buffer>
 [[gnu::noinline]] [[nodiscard]] bool encode_int_beyond_compact(PyObject* obj, Buffer& buffer) {
     bool negative = false;
+    if (uint64_t word = 0; int_magnitude_u64(obj, negative, word)) [[likely]] {
+        if (buffer.can_write_block(1 + MAX_SIZE_FIELD)) [[likely]] {
+            uint8_t* out = buffer.reserve(1 + MAX_SIZE_FIELD);
+            if (out == nullptr) return false;
+            out[0] = byte(negative ? Flag::NegativeInt : Flag::PositiveInt);
+            buffer.commit(1 + encode_size_field<SizeForm::Value>(word, out + 1));
+            return true;
+        }
+        return buffer.push(byte(negative ? Flag::NegativeInt : Flag::PositiveInt)) &&
+               buffer.template push_size<SizeForm::Value>(word);
+    }
     u128 magnitude = 0;
     if (int_magnitude_u128(obj, negative, magnitude)) return encode_wide_int(magnitude, negative, buffer);
     return encode_big_int(obj, buffer);

@@ -71,7 +71,7 @@ public:
             for (const Recent& recent : recent_) Py_XDECREF(recent.key);
             for (const Recent& recent : key_recent_) Py_XDECREF(recent.key);
         }
-        if (capacity_ != 0) std::free(slots_);
+        release_block();
     }
 
     [[nodiscard]] uint64_t size() const noexcept { return count_; }
@@ -331,29 +331,105 @@ private:
         if (capacity_ != 0 && expected_capacity_ > capacity) {
             capacity = std::min(expected_capacity_, capacity_ * 64);
         }
-        auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
-        if (slots == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        const size_t mask = capacity - 1;
-        for (size_t i = 0; i < capacity_; ++i) {
-            const Slot& slot = slots_[i];
-            if (slot.head() == 0) continue;
-            size_t j = home_of(slot, mask);
-            while (slots[j].head() != 0) j = (j + 1) & mask;
-            slots[j] = slot;
-        }
-        if (capacity_ != 0) std::free(slots_);
-        slots_ = slots;
-        capacity_ = capacity;
-        mask_ = mask;
+        if (!place_slots(capacity)) return false;
         // Three quarters full at most. A table half that size stays in cache
         // better while the document streams past, which saves more than the
         // longer probes cost: they mostly stay within the first slot's cache line.
         grow_at_ = std::min<uint64_t>(capacity / 4 * 3, MAX_ENTRIES);
         return true;
     }
+
+    // Moves the table into `capacity` zeroed slots, rehashing what it holds:
+    // within its own block when that is large enough, else into the thread's
+    // spare block or a new one. False with MemoryError set.
+    [[nodiscard]] bool place_slots(size_t capacity) noexcept {
+        Slot* old = slots_;
+        if (capacity <= block_capacity_) {
+            // The slots beyond the old capacity are zero already: the entries
+            // are set aside, their slots cleared, and put back under the new mask.
+            auto* moved = static_cast<Slot*>(std::malloc(std::max<size_t>(count_, 1) * sizeof(Slot)));
+            if (moved == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            size_t kept = 0;
+            for (size_t i = 0; i < capacity_; ++i) {
+                if (old[i].head() != 0) moved[kept++] = old[i];
+            }
+            std::memset(old, 0, capacity_ * sizeof(Slot));
+            rehash_into(old, capacity - 1, moved, kept);
+            std::free(moved);
+        } else {
+            Slot* block = nullptr;
+            size_t block_capacity = capacity;
+            SpareBlock& spare = spare_block();
+            if (spare.slots != nullptr && spare.capacity >= capacity) {
+                block = spare.slots;
+                block_capacity = spare.capacity;
+                spare.slots = nullptr;
+                spare.capacity = 0;
+            } else {
+                block = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+                if (block == nullptr) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+            }
+            rehash_into(block, capacity - 1, old, capacity_);
+            release_block();
+            slots_ = block;
+            block_capacity_ = block_capacity;
+        }
+        capacity_ = capacity;
+        mask_ = capacity - 1;
+        return true;
+    }
+
+    // Puts the `count` slots of `from` (empty ones skipped) into the zeroed table `to`.
+    static void rehash_into(Slot* to, size_t mask, const Slot* from, size_t count) noexcept {
+        for (size_t i = 0; i < count; ++i) {
+            const Slot& slot = from[i];
+            if (slot.head() == 0) continue;
+            size_t j = home_of(slot, mask);
+            while (to[j].head() != 0) j = (j + 1) & mask;
+            to[j] = slot;
+        }
+    }
+
+    // Hands the block over to the thread's spare, cleared, when it is larger
+    // than the spare and not too large to keep; frees it otherwise.
+    void release_block() noexcept {
+        if (block_capacity_ == 0) return;
+        SpareBlock& spare = spare_block();
+        if (block_capacity_ <= MAX_SPARE_SLOTS && block_capacity_ > spare.capacity) {
+            std::memset(slots_, 0, capacity_ * sizeof(Slot));
+            std::free(spare.slots);
+            spare.slots = slots_;
+            spare.capacity = block_capacity_;
+        } else {
+            std::free(slots_);
+        }
+        slots_ = EMPTY_TABLE;
+        block_capacity_ = 0;
+    }
+
+    // Each thread keeps the zeroed block of its last large table, so that
+    // encoding document after document neither asks the system for fresh
+    // pages nor waits for them to be faulted in. A table takes the block
+    // (an encode nested in a converter finds none and allocates its own) and
+    // gives it back cleared; no Python object is in it, so the block may pass
+    // between interpreters that run on the thread.
+    struct SpareBlock {
+        Slot* slots = nullptr;
+        size_t capacity = 0;
+        ~SpareBlock() { std::free(slots); }
+    };
+    [[nodiscard]] static SpareBlock& spare_block() noexcept {
+        static thread_local SpareBlock spare;
+        return spare;
+    }
+    // Blocks of up to 8 MB are kept (a document of some 390 000 distinct strings).
+    static constexpr size_t MAX_SPARE_SLOTS = size_t{1} << 19;
 
     const bool owns_keys_;
     const size_t expected_capacity_;
@@ -365,7 +441,8 @@ private:
     // the first insert grows the table).
     inline static Slot EMPTY_TABLE[1] = {};
     Slot* slots_ = EMPTY_TABLE;
-    size_t capacity_ = 0;
+    size_t block_capacity_ = 0;  // slots in the block slots_ points into (zero for EMPTY_TABLE)
+    size_t capacity_ = 0;        // the table's slots: the first ones of the block
     size_t mask_ = 0;
     uint32_t count_ = 0;
     uint64_t grow_at_ = 0;  // the count at which the next insert grows the table

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
+#include "utils/base255_digits.hpp"
 #include "utils/python.hpp"
 
 namespace quarl {
@@ -56,21 +58,18 @@ inline constexpr uint64_t GROUP_RECIPROCAL = static_cast<uint64_t>(~u128{0} / DI
 
 // Writes the eight base-255 digits of `group` (< 255^8), least significant first.
 inline void write_group_digits(uint64_t group, uint8_t* out) noexcept {
-    // Two independent chains of four divisions by a constant.
-    constexpr uint64_t four = 255ULL * 255 * 255 * 255;
-    auto low = static_cast<uint32_t>(group % four);
-    auto high = static_cast<uint32_t>(group / four);
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(low % 255);
-        out[i + 4] = static_cast<uint8_t>(high % 255);
-        low /= 255;
-        high /= 255;
-    }
+    const uint64_t digits = eight_digits<255>(group);
+    std::memcpy(out, &digits, DIGITS_PER_GROUP);
 }
 
+// Most bytes write_u128_digits() writes: its digits, then zeros up to the end
+// of the last group.
+inline constexpr size_t WRITTEN_U128_DIGITS = 2 * DIGITS_PER_GROUP + WRITTEN_DIGITS;
+
 // Writes the base-255 digits of `rest`, least significant first, up to its most
-// significant non-zero one, and returns how many. Plain 128-bit arithmetic:
-// eight digits are split off per division by DIGIT_GROUP.
+// significant non-zero one, and returns how many; `out` has room for
+// WRITTEN_U128_DIGITS bytes. Plain 128-bit arithmetic: eight digits are split
+// off per division by DIGIT_GROUP.
 [[nodiscard]] inline size_t write_u128_digits(u128 rest, uint8_t* out) noexcept {
     size_t count = 0;
     while (rest >> 64 != 0) {
@@ -83,8 +82,7 @@ inline void write_group_digits(uint64_t group, uint8_t* out) noexcept {
         count += DIGITS_PER_GROUP;
         rest = (static_cast<u128>(top) << 64) | quotient;
     }
-    for (auto low = static_cast<uint64_t>(rest); low != 0; low /= 255) out[count++] = static_cast<uint8_t>(low % 255);
-    return count;
+    return count + write_digits<255>(static_cast<uint64_t>(rest), out + count);
 }
 
 // CPython keeps an int as a sign and the magnitude in 30-bit digits, least
@@ -92,6 +90,25 @@ inline void write_group_digits(uint64_t group, uint8_t* out) noexcept {
 // generic byte conversions on every int beyond the compact range.
 static_assert(PyLong_SHIFT == 30, "ints are read as 30-bit digits");
 inline constexpr size_t U128_LONG_DIGITS = 5;  // 4 * 30 < 128 <= 5 * 30
+
+// The magnitude of an int of two or three 30-bit digits when it is below
+// 2^64, and its sign; false otherwise. The ints just beyond the compact
+// range, the most common of the wide ones, take this short way.
+[[nodiscard]] inline bool int_magnitude_u64(PyObject* value, bool& negative, uint64_t& magnitude) noexcept {
+    const auto& number = reinterpret_cast<const PyLongObject*>(value)->long_value;
+    const size_t count = number.lv_tag >> _PyLong_NON_SIZE_BITS;
+    const digit* digits = number.ob_digit;
+    if (count == 2) {
+        magnitude = digits[0] | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT;
+    } else if (count == 3 && digits[2] >> (64 - 2 * PyLong_SHIFT) == 0) {
+        magnitude = digits[0] | static_cast<uint64_t>(digits[1]) << PyLong_SHIFT |
+                    static_cast<uint64_t>(digits[2]) << (2 * PyLong_SHIFT);
+    } else {
+        return false;
+    }
+    negative = (number.lv_tag & _PyLong_SIGN_MASK) == 2;  // 0 positive, 1 zero, 2 negative
+    return true;
+}
 
 // The magnitude of an int when it is below 2^128, and its sign; false when
 // it is larger. Never fails otherwise.

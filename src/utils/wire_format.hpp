@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "utils/base255_digits.hpp"
 
 namespace quarl {
 
@@ -73,30 +76,22 @@ inline constexpr uint64_t SIZE_BASE = Form == SizeForm::Value ? 255 : 254;
 // Longest size field: escape, nine digits (255^8 < 2^64 < 255^9), terminator.
 inline constexpr size_t MAX_SIZE_FIELD = 11;
 
-// Writes the size field of `n` into `out` and returns its length.
+// Writes the size field of `n` into `out` and returns its length. `out`
+// must have room for MAX_SIZE_FIELD bytes whatever `n`: the digits are
+// written in whole groups, the closing FF then placed after the last
+// significant one.
 template <SizeForm Form>
 [[nodiscard]] inline size_t encode_size_field(uint64_t n, uint8_t* out) noexcept {
+    static_assert(MAX_SIZE_FIELD >= 2 + WRITTEN_DIGITS);
     constexpr uint64_t base = SIZE_BASE<Form>;
     if (n < base) {
         out[0] = static_cast<uint8_t>(n);
         return 1;
     }
-    size_t length = 0;
-    out[length++] = SIZE_ESCAPE;
-    uint64_t rest = n - base;
-    // Split off the low four digits first: the two halves then convert as
-    // independent chains of divisions, which run side by side.
-    constexpr uint64_t four_digits = base * base * base * base;
-    if (rest >= four_digits) {
-        auto low = static_cast<uint32_t>(rest % four_digits);
-        rest /= four_digits;
-        for (int i = 0; i < 4; ++i, low /= static_cast<uint32_t>(base)) {
-            out[length++] = static_cast<uint8_t>(low % base);
-        }
-    }
-    for (; rest != 0; rest /= base) out[length++] = static_cast<uint8_t>(rest % base);
-    out[length++] = SIZE_ESCAPE;
-    return length;
+    out[0] = SIZE_ESCAPE;
+    const size_t count = write_digits<base>(n - base, out + 1);
+    out[1 + count] = SIZE_ESCAPE;
+    return 2 + count;
 }
 
 enum class ReadStatus : uint8_t { Ok, EndOfInput, Overflow };
