@@ -147,19 +147,30 @@ inline constexpr uint64_t LATIN1_PAIRS = 0x80C280C280C280C2ULL;
 }
 
 // New str of the UTF-8 text bytes[0, n) when all its characters are below
-// U+0100 and at least one is above U+007F: one pass checks and writes, eight
+// U+0100 (an ASCII str when all are below U+0080): one pass checks and writes, eight
 // input bytes at a time where they are all ASCII or all Latin-1 pairs. Null
 // without an exception set when the text is anything else (wider
 // characters, or invalid: the caller reads it the general way, which reports
 // the error); null with MemoryError when the str cannot be made.
 [[nodiscard]] inline PyObject* new_latin1_str_from_utf8(const uint8_t* bytes, size_t n) noexcept {
+    // The ASCII head first: text whose first other character is no Latin-1
+    // pair (most long non-ASCII text) goes to the general reader at once.
+    size_t head = 0;
+    for (uint64_t word; head + 8 <= n && ascii_word_at(bytes + head, word);) head += 8;
+    while (head < n && bytes[head] < 0x80) ++head;
+    if (head == n) {
+        PyObject* ascii = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+        if (ascii != nullptr) std::memcpy(PyUnicode_DATA(ascii), bytes, n);
+        return ascii;
+    }
+    if (head + 1 == n || !is_latin1_pair(bytes[head], bytes[head + 1])) return nullptr;
     // n characters at most; the str is shortened to its count at the end.
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0xFF);
     if (str == nullptr) return nullptr;
     auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(str));
-    size_t i = 0;
-    size_t chars = 0;
-    bool wide = false;  // whether a character above U+007F was met
+    std::memcpy(out, bytes, head);
+    size_t i = head;
+    size_t chars = head;
     while (i < n) {
         uint64_t word;
         if (i + 8 <= n) {
@@ -175,7 +186,6 @@ inline constexpr uint64_t LATIN1_PAIRS = 0x80C280C280C280C2ULL;
                 std::memcpy(out + chars, &four, 4);
                 i += 8;
                 chars += 4;
-                wide = true;
                 continue;
             }
             // The ASCII bytes before the first other one, at once (the str
@@ -192,19 +202,12 @@ inline constexpr uint64_t LATIN1_PAIRS = 0x80C280C280C280C2ULL;
         } else if (i + 1 < n && is_latin1_pair(lead, bytes[i + 1])) {
             out[chars++] = static_cast<Py_UCS1>(((lead & 3u) << 6) | (bytes[i + 1] & 0x3Fu));
             i += 2;
-            wide = true;
         } else {
             Py_DECREF(str);
             return nullptr;
         }
     }
-    if (!wide) {
-        // All ASCII: a str of that kind, as the interpreter makes it.
-        Py_DECREF(str);
-        str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
-        if (str != nullptr) std::memcpy(PyUnicode_DATA(str), bytes, n);
-        return str;
-    }
+    // (A pair was met, so chars < n: the str holds a character above U+007F.)
     if (chars != n && PyUnicode_Resize(&str, static_cast<Py_ssize_t>(chars)) < 0) return nullptr;
     return str;
 }
