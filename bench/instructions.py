@@ -34,6 +34,9 @@ CASES = [
     ("dump", "citm_catalog", 2), ("load", "citm_catalog", 2),
     ("dump", "canada", 2), ("load", "canada", 2),
     ("dump", "graph", 2), ("load", "graph", 2),
+    # the skipper: `get` of the last value of bench/dense.py's documents (4 MB each)
+    ("tail", "events", 2), ("tail", "int matrix", 2), ("tail", "int matrix 0..99999", 2),
+    ("tail", "rows of like dicts", 2),
 ]
 
 CHILD = r"""
@@ -49,6 +52,8 @@ elif operation == "load":
     call, arg = pyquarl.load_bytes, doc
 elif operation == "get":
     call, arg = (lambda d: pyquarl.lazy_load_bytes(d, ["tags", pyquarl.Idx(1)])), doc
+elif operation == "tail":
+    call, arg = (lambda d: pyquarl.get(d, "tail")), doc
 else:
     call, arg = (lambda d: pyquarl.bytes_check_if_contains(d, ["score"], include_falsy=False)), doc
 call(arg)
@@ -77,16 +82,24 @@ def main() -> None:
     parser.add_argument("--only", action="append", help="operation:dataset; repeatable")
     args = parser.parse_args()
     sys.path.insert(0, str(REPO))
-    from bench import datasets
+    from bench import datasets, dense
+
+    def make(name: str) -> object:
+        if name == "small":
+            return SMALL
+        for family, build, per_item in dense.FAMILIES:
+            if family == name:
+                return dense.document(build, dense.QUICK_MB * 1_000_000 // per_item)
+        return datasets.load(name)
 
     work = tempfile.mkdtemp()
     for operation, name, calls in CASES:
         if args.only and f"{operation}:{name}" not in args.only:
             continue
-        data = os.path.join(work, f"{name}.pickle")
+        data = os.path.join(work, f"{name.replace(' ', '_')}.pickle")
         if not os.path.exists(data):
             with open(data, "wb") as fp:
-                pickle.dump(SMALL if name == "small" else datasets.load(name), fp)
+                pickle.dump(make(name), fp)
         per_call = (instructions(args.python, operation, data, calls) -
                     instructions(args.python, operation, data, 0)) / calls
         print(json.dumps({"case": f"{operation}:{name}", "instructions_per_call": round(per_call)}), flush=True)

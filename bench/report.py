@@ -297,4 +297,8 @@ def markdown(results: dict[str, Any]) -> str:
         lines += memory_section(results["memory"])
     if results.get("shapes"):
         lines += shapes_section(results["shapes"])
+    if results.get("dense"):
+        from bench import dense
+
+        lines += dense.section(results["dense"])
     return "\n".join(lines).rstrip() + "\n"

@@ -29,11 +29,11 @@ if __package__ in (None, ""):
 
 import pyquarl  # noqa: E402
 
-from bench import datasets, measure, peers, report, shapes, std_types  # noqa: E402
+from bench import datasets, dense, measure, peers, report, shapes, std_types  # noqa: E402
 
 DOCS_OUT = datasets.REPO / "docs" / "benchmarks.md"
 PARTIAL_OUT = datasets.OUT_DIR / "benchmarks.md"
-SECTIONS = datasets.DATASETS + (std_types.NAME, "lazy", "shapes")
+SECTIONS = datasets.DATASETS + (std_types.NAME, "lazy", "shapes", "dense")
 # Seconds of timing per document shape, as a share of the budget of a dataset.
 SHAPE_BUDGET_SHARE = 0.1
 
@@ -131,7 +131,7 @@ def main(argv: list[str] | None = None) -> int:
             log(f"{c.name}: {c.missing}")
 
     for name in selected:
-        if name in ("lazy", "shapes", std_types.NAME):
+        if name in ("lazy", "shapes", "dense", std_types.NAME):
             continue
         log(f"{name}: preparing")
         obj = datasets.load(name)
@@ -164,6 +164,11 @@ def main(argv: list[str] | None = None) -> int:
     if "shapes" in selected:
         log("shapes: timing every shape with every peer")
         results["shapes"] = shapes.bench_shapes(codecs, settings.budget_s * SHAPE_BUDGET_SHARE, log=log)
+        gc.collect()
+
+    if "dense" in selected:
+        log("dense: lookups at the end of documents of small records, and msgspec's partial decode")
+        results["dense"] = dense.bench_dense(args.quick, log=log)
         gc.collect()
 
     text = report.markdown(results)

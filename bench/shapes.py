@@ -58,6 +58,7 @@ def shapes() -> dict[str, object]:
         "ints in [2**63, 2**64)": [2**63 + rnd.getrandbits(63) for _ in range(10_000)],
         "one 100000-bit int": rnd.getrandbits(100_000) | 1 << 99_999,
         "long non-ascii string": "".join(chr(rnd.randrange(0x400, 0x4FF)) for _ in range(200_000)),
+        "long latin-1 string": "".join(chr(rnd.randrange(0x80, 0x100)) for _ in range(200_000)),
         "deep tree": _deep(200),
         **_datasets(),
     }

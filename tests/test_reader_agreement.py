@@ -50,6 +50,15 @@ ELEMENT_TAILS = [b"\x00", b"\x02\x01\x41\x01\x42", b"\x09\x80\x01", b"\x01" + by
 VALUES = ([bytes([flag]) + tail for flag in range(256) for tail in (TAILS if flag < 30 else TAILS[:2])] +
           [bytes([0x0E, element_type]) + tail for element_type in range(256)
            for tail in (ELEMENT_TAILS if element_type in (4, 9, 10, 11, 12) else ELEMENT_TAILS[:2])])
+# Runs long enough for the skipper's fast loops: one-byte values, scalars of
+# every fixed width and size field, and str-keyed pairs of back-referenced keys.
+SCALARS = (b"\x09" + bytes(8) + b"\x14\x00\x15\x00\x00\x17\x00\x00\x00\x00\x07\xe1\x08\xff\x2d\xff"
+           b"\x07\xff\x00\x00\x00\x00\x00\x01\xff\x11\x00\x02")
+VALUES += [b"\x0d\x28" + bytes(30 + i if i % 5 else i % 7 for i in range(40)),
+           b"\x0d\x27" + bytes(range(30, 60)) + SCALARS,
+           b"\x10\x0a" + b"".join(b"\xfe\x00" + value for value in (b"\x1e", b"\x02", b"\x09" + bytes(8), b"\x14\x00",
+                                                                  b"\x07\xff\x2d\xff", b"\x1f", b"\x04", b"\x15\x00\x00",
+                                                                  b"\x20", b"\x0d\x01\x21"))]
 CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
 
 

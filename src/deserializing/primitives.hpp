@@ -48,6 +48,11 @@ namespace quarl {
     if (n <= utf8::SHORT_TEXT_BYTES) {
         if (PyObject* made = utf8::new_str_from_utf8(bytes, n)) [[likely]] return made;
         if (PyErr_Occurred()) return nullptr;
+    } else {
+        // Long text of Latin-1 characters, which the interpreter's decoder
+        // reads a character at a time; other long text goes to that decoder.
+        if (PyObject* made = utf8::new_latin1_str_from_utf8(bytes, n)) return made;
+        if (PyErr_Occurred()) return nullptr;
     }
     PyObject* str = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes), static_cast<Py_ssize_t>(n), "strict");
     if (str == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {

@@ -183,6 +183,123 @@ inline constexpr auto SCALAR_WIDTH = [] {
     return widths;
 }();
 
+// Values of one byte (a flag with nothing after it) are the commonest in
+// dense documents: small ints, bools, None, empty containers. Their flags
+// form two ranges, [0, FIRST_WIDER) and (LAST_WIDER, 255], so eight flags are
+// tested at once by one range test on a word.
+inline constexpr auto WIDER_RANGE = [] {
+    unsigned first = 256;
+    unsigned last = 0;
+    for (unsigned flag = 0; flag < 256; ++flag) {
+        if (FLAG_FORMS[flag].shape != Shape::Bare) {
+            if (first == 256) first = flag;
+            last = flag;
+        }
+    }
+    return std::array<unsigned, 2>{first, last};
+}();
+inline constexpr unsigned FIRST_WIDER = WIDER_RANGE[0];
+inline constexpr unsigned LAST_WIDER = WIDER_RANGE[1];
+static_assert(FIRST_WIDER > 0 && LAST_WIDER + 1 < 128, "the word test needs both bounds below 128");
+static_assert([] {
+    for (unsigned flag = FIRST_WIDER; flag <= LAST_WIDER; ++flag) {
+        if (FLAG_FORMS[flag].shape == Shape::Bare) return false;
+    }
+    return true;
+}(), "one-byte flags lie outside one range of the others");
+
+inline constexpr uint64_t BYTES_OF_ONE = 0x0101010101010101ULL;
+
+// A word whose high bit is set in each byte that is not a one-byte value's
+// flag (FIRST_WIDER <= byte <= LAST_WIDER): an exact per-byte test, no
+// borrow crosses between bytes.
+[[nodiscard]] inline uint64_t wider_flags(uint64_t word) noexcept {
+    const uint64_t low7 = word & (BYTES_OF_ONE * 0x7F);
+    const uint64_t below_top = (BYTES_OF_ONE * (127 + LAST_WIDER + 1)) - low7;      // high bit: byte < LAST_WIDER + 1
+    const uint64_t above_bottom = low7 + BYTES_OF_ONE * (127 - (FIRST_WIDER - 1));  // high bit: byte > FIRST_WIDER - 1
+    return below_top & ~word & above_bottom & (BYTES_OF_ONE * 0x80);
+}
+
+[[nodiscard]] inline bool is_one_byte_value(uint8_t flag) noexcept {
+    return static_cast<uint8_t>(flag - FIRST_WIDER) > LAST_WIDER - FIRST_WIDER;
+}
+
+// Bytes a fast loop keeps between its position and the end of the input, so
+// that a scalar of fixed width (or a short size field) after it needs no
+// bounds test; within that last stretch the general walk goes on.
+inline constexpr ptrdiff_t FAST_SLACK = 24;
+
+// Passes the scalar at at.p (the flag and what follows) if it is one of a
+// fixed width or an int with a size field that ends within the slack; false,
+// the cursor unmoved, for anything else, which the general walk then reads
+// with every check. At least FAST_SLACK bytes remain.
+[[nodiscard]] inline bool pass_fast_scalar(Cursor& at) noexcept {
+    const uint8_t flag = *at.p;
+    if (is_one_byte_value(flag)) [[likely]] {
+        at.p += 1;
+        return true;
+    }
+    const uint8_t width = SCALAR_WIDTH[flag];
+    if (width <= 8) {
+        at.p += 1 + width;
+        return true;
+    }
+    if (width != SIZE_FIELD_SCALAR) return false;
+    if (at.p[1] != SIZE_ESCAPE) {
+        at.p += 2;
+        return true;
+    }
+    // Escaped magnitudes: their closing FF within the next eight bytes.
+    uint64_t word = 0;
+    std::memcpy(&word, at.p + 2, 8);
+    const uint64_t inverted = ~word;
+    const uint64_t terminators = (inverted - BYTES_OF_ONE) & ~inverted & (BYTES_OF_ONE * 0x80);
+    if (terminators == 0) return false;
+    at.p += 2 + __builtin_ctzll(terminators) / 8 + 1;
+    return true;
+}
+
+// Passes the scalars at the head of a run of `left` values: runs of one-byte
+// values eight at a time, other scalars one by one. Stops at a string, a
+// container or an unusual field, and where FAST_SLACK bytes no longer remain.
+inline void pass_scalar_run(Cursor& at, uint64_t& left) noexcept {
+    while (left != 0 && at.end - at.p >= FAST_SLACK) {
+        // The word test only where a one-byte value starts: elsewhere it would
+        // lengthen the chain of loads each position waits on.
+        if (left >= 8 && is_one_byte_value(*at.p)) {
+            uint64_t word = 0;
+            std::memcpy(&word, at.p, 8);
+            const uint64_t wider = wider_flags(word);
+            if (wider == 0) {
+                at.p += 8;
+                left -= 8;
+                continue;
+            }
+            // Fewer than eight: `left` stays above zero.
+            const unsigned ones = static_cast<unsigned>(__builtin_ctzll(wider)) / 8;
+            at.p += ones;
+            left -= ones;
+        }
+        if (!pass_fast_scalar(at)) return;
+        --left;
+    }
+}
+
+// Passes the pairs at the head of a str-keyed dict's `left` pairs whose key
+// is a back-reference of one byte and whose value is a scalar, as
+// pass_scalar_run does for values.
+inline void pass_scalar_pairs(Cursor& at, uint64_t& left) noexcept {
+    while (left != 0 && at.end - at.p >= FAST_SLACK) {
+        if (at.p[0] != KEY_REFERENCE_MARKER || at.p[1] == SIZE_ESCAPE) return;
+        at.p += 2;
+        if (!pass_fast_scalar(at)) {
+            at.p -= 2;
+            return;
+        }
+        --left;
+    }
+}
+
 // An open container: values still to pass, and whether they come as
 // key/value pairs of a str-keyed dict (then `left` counts pairs).
 struct Open {
@@ -237,6 +354,13 @@ private:
             if (stack.empty()) return at.p;
             current = stack.pop();
         }
+        // Scalars go through the fast loops; what they leave is read below.
+        if (current.keyed) {
+            pass_scalar_pairs(at, current.left);
+        } else {
+            pass_scalar_run(at, current.left);
+        }
+        if (current.left == 0) continue;
         --current.left;
         if (current.keyed && !pass_dict_key(at, holder)) return nullptr;
         if (at.p >= at.end) [[unlikely]] return end_of_input(at.offset()), nullptr;

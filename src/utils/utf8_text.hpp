@@ -128,4 +128,88 @@ inline void transcode(const uint8_t* bytes, size_t n, Char* out) noexcept {
     return str;
 }
 
+// Characters U+0080 to U+00FF in UTF-8: a lead byte C2 or C3 and one
+// continuation byte. LATIN1_PAIRS tests four such pairs in a word at once.
+inline constexpr uint64_t LATIN1_PAIR_MASK = 0xC0FEC0FEC0FEC0FEULL;
+inline constexpr uint64_t LATIN1_PAIRS = 0x80C280C280C280C2ULL;
+
+[[nodiscard]] inline bool is_latin1_pair(uint8_t lead, uint8_t next) noexcept {
+    return (lead & 0xFEu) == 0xC2 && is_continuation(next);
+}
+
+// The four characters of a word of four Latin-1 pairs, as four bytes.
+[[nodiscard]] inline uint32_t latin1_of_pairs(uint64_t word) noexcept {
+    // Each 16-bit lane: the lead's low two bits are the character's bits
+    // 6-7, the continuation's low six bits its bits 0-5.
+    uint64_t lanes = ((word & 0x0003000300030003ULL) << 6) | ((word >> 8) & 0x003F003F003F003FULL);
+    lanes = (lanes | (lanes >> 8)) & 0x0000FFFF0000FFFFULL;
+    return static_cast<uint32_t>(lanes | (lanes >> 16));
+}
+
+// New str of the UTF-8 text bytes[0, n) when all its characters are below
+// U+0100 (an ASCII str when all are below U+0080): one pass checks and writes, eight
+// input bytes at a time where they are all ASCII or all Latin-1 pairs. Null
+// without an exception set when the text is anything else (wider
+// characters, or invalid: the caller reads it the general way, which reports
+// the error); null with MemoryError when the str cannot be made.
+[[nodiscard]] inline PyObject* new_latin1_str_from_utf8(const uint8_t* bytes, size_t n) noexcept {
+    // The ASCII head first: text whose first other character is no Latin-1
+    // pair (most long non-ASCII text) goes to the general reader at once.
+    size_t head = 0;
+    for (uint64_t word; head + 8 <= n && ascii_word_at(bytes + head, word);) head += 8;
+    while (head < n && bytes[head] < 0x80) ++head;
+    if (head == n) {
+        PyObject* ascii = PyUnicode_New(static_cast<Py_ssize_t>(n), 0x7F);
+        if (ascii != nullptr) std::memcpy(PyUnicode_DATA(ascii), bytes, n);
+        return ascii;
+    }
+    if (head + 1 == n || !is_latin1_pair(bytes[head], bytes[head + 1])) return nullptr;
+    // n characters at most; the str is shortened to its count at the end.
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(n), 0xFF);
+    if (str == nullptr) return nullptr;
+    auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(str));
+    std::memcpy(out, bytes, head);
+    size_t i = head;
+    size_t chars = head;
+    while (i < n) {
+        uint64_t word;
+        if (i + 8 <= n) {
+            std::memcpy(&word, bytes + i, 8);
+            if ((word & HIGH_BITS) == 0) {
+                std::memcpy(out + chars, &word, 8);
+                i += 8;
+                chars += 8;
+                continue;
+            }
+            if ((word & LATIN1_PAIR_MASK) == LATIN1_PAIRS) {
+                const uint32_t four = latin1_of_pairs(word);
+                std::memcpy(out + chars, &four, 4);
+                i += 8;
+                chars += 4;
+                continue;
+            }
+            // The ASCII bytes before the first other one, at once (the str
+            // has room: fewer characters than bytes are written).
+            const auto ascii = static_cast<unsigned>(__builtin_ctzll(word & HIGH_BITS)) / 8;
+            std::memcpy(out + chars, &word, 8);
+            i += ascii;
+            chars += ascii;
+        }
+        const uint8_t lead = bytes[i];
+        if (lead < 0x80) {
+            out[chars++] = lead;
+            i += 1;
+        } else if (i + 1 < n && is_latin1_pair(lead, bytes[i + 1])) {
+            out[chars++] = static_cast<Py_UCS1>(((lead & 3u) << 6) | (bytes[i + 1] & 0x3Fu));
+            i += 2;
+        } else {
+            Py_DECREF(str);
+            return nullptr;
+        }
+    }
+    // (A pair was met, so chars < n: the str holds a character above U+007F.)
+    if (chars != n && PyUnicode_Resize(&str, static_cast<Py_ssize_t>(chars)) < 0) return nullptr;
+    return str;
+}
+
 }  // namespace quarl::utf8
