@@ -59,6 +59,7 @@ VALUES += [b"\x0d\x28" + bytes(30 + i if i % 5 else i % 7 for i in range(40)),
            b"\x10\x0a" + b"".join(b"\xfe\x00" + value for value in (b"\x1e", b"\x02", b"\x09" + bytes(8), b"\x14\x00",
                                                                   b"\x07\xff\x2d\xff", b"\x1f", b"\x04", b"\x15\x00\x00",
                                                                   b"\x20", b"\x0d\x01\x21"))]
+VALUES.append(b"\x0f\x02\x05\x1e\x1f\x04")  # a list as a dict key: refused by every reader
 CONTAINER_FLAGS = {0x05, 0x06, 0x0D, 0x0E, 0x0F, 0x10, 0x13}
 
 

@@ -13,10 +13,10 @@
 
 namespace quarl {
 
-// Sets dict[key] = value; a key that cannot be inserted (unhashable) is
-// corrupt data for this format, placed at `key_at`, where the key starts.
-[[nodiscard]] inline bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value, size_t key_at) noexcept {
-    if (PyDict_SetItem(dict, key, value) == 0) [[likely]] return true;
+// Turns the TypeError of an unhashable key into the format's error: such a
+// key is corrupt data, placed at `key_at`, where the key starts. Other
+// failures (MemoryError, errors that are no Exception) pass unchanged.
+[[nodiscard]] inline bool refuse_key(PyObject* key, size_t key_at) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
     PyObject* original = PyErr_GetRaisedException();
     PyErr_Format(DESERIALIZATION_ERROR, msg::INVALID_KEY_TYPE, reinterpret_cast<PyObject*>(Py_TYPE(key)));
@@ -25,6 +25,19 @@ namespace quarl {
     PyErr_SetRaisedException(raised);
     place_pending_damage(key_at);
     return false;
+}
+
+// Sets dict[key] = value, refusing a key that cannot be inserted.
+[[nodiscard]] inline bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value, size_t key_at) noexcept {
+    if (PyDict_SetItem(dict, key, value) == 0) [[likely]] return true;
+    return refuse_key(key, key_at);
+}
+
+// A dict key handed out without a dict (item walks): refused as a dict
+// would refuse it, so every reader gives one answer.
+[[nodiscard]] inline bool check_dict_key(PyObject* key, size_t key_at) noexcept {
+    if (PyObject_Hash(key) != -1) [[likely]] return true;
+    return refuse_key(key, key_at);
 }
 
 // How many items to presize a dict of n for. The interpreter sizes the table

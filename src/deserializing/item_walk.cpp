@@ -114,14 +114,18 @@ PyObject* ItemWalk::next_pair(LazyContext& ctx) {
     PyPointer key = PyPointer::steal(str_keys ? deserialize_dict_key(ctx) : deserialize_object(ctx));
     if (!key) return nullptr;
     ctx.start_item(1);
+    // The key is judged after its value, as the full decode inserts it.
     if (keys_only_) {
-        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_more_values(ctx.in, ctx.holder, 1)) {
+        if (!renumber_as_positions(ctx, mark, start, 1, str_keys) || !skip_more_values(ctx.in, ctx.holder, 1) ||
+            !check_dict_key(key.get(), start)) {
             return nullptr;
         }
         return key.release();
     }
     PyPointer value = PyPointer::steal(deserialize_object(ctx));
-    if (!value || !renumber_as_positions(ctx, mark, start, 2, str_keys)) return nullptr;
+    if (!value || !renumber_as_positions(ctx, mark, start, 2, str_keys) || !check_dict_key(key.get(), start)) {
+        return nullptr;
+    }
     return PyTuple_Pack(2, key.get(), value.get());
 }
 
