@@ -428,8 +428,9 @@ private:
         static thread_local SpareBlock spare;
         return spare;
     }
-    // Blocks of up to 8 MB are kept (a document of some 390 000 distinct strings).
-    static constexpr size_t MAX_SPARE_SLOTS = size_t{1} << 19;
+    // Blocks of up to 2 MB are kept (a document of some 95 000 distinct
+    // strings): a program with many threads keeps at most that much in each.
+    static constexpr size_t MAX_SPARE_SLOTS = size_t{1} << 17;
 
     const bool owns_keys_;
     const size_t expected_capacity_;
