@@ -75,7 +75,6 @@ STRINGS = ["s0", "é1", "", "k" * 300]
     (doc("0D 03 05 06 1F"), [Idx(0)], []),
     (doc("0D 03 05 06 1F"), [Idx(1)], []),
     (doc("13 01 00"), [], [{}]),
-    (doc("0F 02 0D 01 1F 1F", ascii_str("a"), "14 00"), [], [([1], 1), ("a", "a")]),  # a list as a key: pairs need no hash
     (dumps([{"a": 1, "b": "x"}, {"b": "y", "a": 2}]), [Idx(1)], [("a", 2), ("b", "y")]),
 ])
 def test_forms_the_encoder_seldom_writes(data, path, expected):
