@@ -9,7 +9,7 @@ import pytest
 from conftest import (CORRUPTED, END, INVALID_ASCII, INVALID_UTF8, MISSING_MARKER, SIZE_OVERFLOW, ascii_str,
                       assert_fails, assert_misses, assert_resolves, doc, inline_key, raw_idx, size,
                       unknown_custom_type, utf8_str)
-from pyquarl import CorruptDataError, Idx, bytes_check_if_contains, lazy_load_bytes
+from pyquarl import CorruptDataError, DeserializationError, Idx, bytes_check_if_contains, lazy_load_bytes, loads
 
 CORRUPT = "Corrupt data: unexpected flag"
 LIST_TYPE = "Unexpected consistent list type"
@@ -198,6 +198,17 @@ def test_skipped_value_ends_where_the_next_begins(body):
     assert lazy_load_bytes(doc("0D 02", body, "2A"), [Idx(1)]) == 12
     assert lazy_load_bytes(doc("10 02 02 FE 61", body, "02 FE 62 2A"), ["b"]) == 12
     assert lazy_load_bytes(doc("13 02 02 12 01 61", body, "12 01 62 1F", body, "2A"), [Idx(1), "b"]) == 12
+
+
+# Claims that the rest of the input cannot hold, with bytes enough for half of
+# them: the skipper refuses each at its count, where the full decode does.
+@pytest.mark.parametrize("claim", ["0F 02 1E 1F 1E", "10 02 01 FE 1E", "0D 04 1E 1F 1E", "13 04 01 12 01 61 1F"])
+def test_skipper_refuses_a_claim_at_its_count(claim):
+    data = doc("0D 02", claim)
+    for read in (loads, lambda data: lazy_load_bytes(data, [Idx(1)])):
+        with pytest.raises(DeserializationError) as error:
+            read(data)
+        assert (error.value.msg, error.value.pos) == (END, len(doc("0D 02")) + 1)
 
 
 @pytest.mark.parametrize("data", [
